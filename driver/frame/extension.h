@@ -1,0 +1,169 @@
+// DEVICE_EXTENSION: the whole state of one port, with its three large buffers inline.
+#pragma once
+#include "platform.h"
+
+// Pool tags, as they read in memory.
+#define ORVIX_POOL_TAG 0x206D6457  // "Wdm "
+#define PORT_NAME_TAG 0x4E616D65   // "emaN"
+#define LINK_NAME_TAG 0x56436F6D   // "moCV"
+
+#define RX_BUFFER_SIZE 1600000
+#define TX_BUFFER_SIZE 200067
+#define TX_STAGING_SIZE 200001
+#define TRANSFER_BUFFER_SIZE 64
+#define PORT_NAME_BUFFER_SIZE 66
+#define LINK_NAME_BUFFER_SIZE 130
+
+typedef struct _PIPE_CONTEXT {
+  USBD_PIPE_INFORMATION PipeInfo;
+} PIPE_CONTEXT, *PPIPE_CONTEXT;
+
+typedef struct _INTERFACE_ENTRY {
+  ULONG PipeCount;
+  PPIPE_CONTEXT Pipes;
+} INTERFACE_ENTRY, *PINTERFACE_ENTRY;
+
+typedef struct _DEVICE_EXTENSION {
+  // Core state.
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PDEVICE_OBJECT LowerDeviceObject;
+  LONG IoCount;
+  KEVENT DrainedEvent;
+  KEVENT RemoveEvent;
+  BOOLEAN DeviceStarted;
+  BOOLEAN StopPending;
+  BOOLEAN RemovePending;
+  BOOLEAN DeviceRemoved;
+  BOOLEAN PortClosed;
+
+  // Port names.
+  UNICODE_STRING DeviceName;
+  UNICODE_STRING InterfaceName;
+  UNICODE_STRING PortName;
+  UNICODE_STRING SymbolicLinkName;
+  BOOLEAN SymbolicLinkCreated;
+  BOOLEAN PortLinkCreated;
+
+  // USB configuration.
+  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+  ULONG InterfaceCount;
+  PINTERFACE_ENTRY InterfaceList;
+  ULONG PipeTransferSize;
+  DEVICE_CAPABILITIES Capabilities;
+
+  // Power.
+  DEVICE_POWER_STATE CurrentPowerState;
+  DEVICE_POWER_STATE IdlePowerState;
+  BOOLEAN WakeArmed;
+  BOOLEAN PowerRequestBusy;
+  PIRP HeldSystemPowerIrp;
+  KEVENT PowerRequestDoneEvent;
+
+  // Serial settings.
+  ULONG BaudRate;
+  SERIAL_LINE_CONTROL LineControl;
+  SERIAL_CHARS SerialChars;
+  SERIAL_HANDFLOW Handflow;
+  SERIAL_TIMEOUTS Timeouts;
+  KSPIN_LOCK TimeoutLock;
+  UCHAR ReadTimeoutMode;
+  LARGE_INTEGER ReadIntervalTime;
+  LARGE_INTEGER IntervalPollDueTime;
+  UCHAR FlowFlags;
+  ULONG RxQueueCapacity;
+
+  // Adapter control requests, statistics and errors.
+  UCHAR ModemStatus;
+  KMUTEX ControlUrbMutex;  // one control request in ControlUrb at a time
+  ULONG CommErrors;
+  SERIALPERF_STATS PerfStats;
+
+  // Events and wait-on-mask, output flow control.
+  ULONG WaitMask;
+  ULONG EventsSeen;
+  PIRP WaitIrp;
+  BOOLEAN WaitPending;
+  KSPIN_LOCK EventLock;
+  KDPC EventDpc;
+  BOOLEAN TxXonState;
+  ULONG TxHoldReasons;
+
+  // Internal serial requests.
+  BOOLEAN BasicSettingsActive;
+
+  // Receive buffer.
+  ULONG RxCount;
+  ULONG RxStatusCount;
+  KSPIN_LOCK RxLock;
+  UCHAR BulkInBuffer[TRANSFER_BUFFER_SIZE];
+  BOOLEAN BulkInActive;
+
+  // Reader thread and the transfer resources.
+  PVOID ReaderThreadObject;
+  KEVENT ReaderStopEvent;
+  KEVENT ReaderExitedEvent;
+  KEVENT BulkInEvent;
+  KEVENT ReadRequestEvent;
+  KEVENT BulkInIdleEvent;
+  KSPIN_LOCK BulkInLock;
+  UCHAR BulkInState;
+  PIRP BulkInIrp;
+  PURB BulkInUrb;
+  USBD_PIPE_HANDLE BulkInPipe;
+  PIRP BulkOutIrp;
+  PURB BulkOutUrb;
+  USBD_PIPE_HANDLE Pipe1Handle;
+  USBD_PIPE_HANDLE Pipe2Handle;
+  PURB ControlUrb;
+  PURB UnconfigureUrb;
+
+  // Read requests.
+  PIRP CurrentReadIrp;
+  UCHAR ReadState;
+  KTIMER ReadTotalTimer;
+  KDPC ReadTotalDpc;
+  LARGE_INTEGER ReadTotalDueTime;
+  KTIMER ReadIntervalTimer;
+  KDPC ReadIntervalDpc;
+  LARGE_INTEGER LastCharTime;
+
+  // Transmit buffers.
+  ULONG TxCount;
+  ULONG TxStagedCount;
+  PUCHAR TxSource;
+  ULONG TxSourceIndex;
+  ULONG TxSourceLength;
+  KSPIN_LOCK TxLock;
+  BOOLEAN TxActive;
+  UCHAR ModemControl;
+  ULONG RxFlowHolds;
+
+  // Write requests.
+  PIRP CurrentWriteIrp;
+  BOOLEAN TxHeld;
+  LARGE_INTEGER WriteTotalDueTime;
+  KTIMER WriteTotalTimer;
+  KDPC WriteTotalDpc;
+
+  // Writer thread.
+  PVOID WriterThreadObject;
+  KEVENT WriterExitedEvent;
+  KEVENT WriterStopEvent;
+  KEVENT TxDataEvent;
+  KEVENT TxCreditEvent;
+  KEVENT BulkOutIdleEvent;
+  UCHAR BulkOutBuffer[TRANSFER_BUFFER_SIZE];
+  ULONG BulkOutLength;
+  KSPIN_LOCK BulkOutLock;
+  UCHAR BulkOutState;
+  USHORT TxCredit;
+
+  // Open and close.
+  BOOLEAN DeviceOpen;
+
+  // The three large buffers, last so that the fields above stay close together.
+  UCHAR RxBuffer[RX_BUFFER_SIZE];
+  UCHAR TxBuffer[TX_BUFFER_SIZE];
+  UCHAR TxStaging[TX_STAGING_SIZE];
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;

@@ -1,0 +1,7 @@
+// Read requests.
+#include "receive.h"
+
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}

@@ -1,0 +1,137 @@
+#include "dpc.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "activity.h"
+#include "thread_state.h"
+#include "verifier.h"
+
+namespace hk::dpc {
+namespace {
+std::mutex g_lock;
+std::condition_variable g_work;
+std::deque<PKDPC> g_queue;
+std::vector<PKDPC> g_running;
+std::vector<std::thread> g_processors;
+bool g_stopping = false;
+
+void Processor(int number) {
+  ThreadInfo& self = CurrentThread();
+  self.Name = "DPC processor " + std::to_string(number);
+  for (;;) {
+    PKDPC dpc;
+    {
+      std::unique_lock<std::mutex> guard(g_lock);
+      g_work.wait(guard, [] { return g_stopping || !g_queue.empty(); });
+      if (g_queue.empty()) return;
+      dpc = g_queue.front();
+      g_queue.pop_front();
+      // Off the queue before it runs: the routine may queue its own DPC again.
+      dpc->DpcData = nullptr;
+      g_running[number] = dpc;
+    }
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    PVOID context = dpc->DeferredContext;
+    PVOID arg1 = dpc->SystemArgument1;
+    PVOID arg2 = dpc->SystemArgument2;
+    self.Irql = DISPATCH_LEVEL;
+    routine(dpc, context, arg1, arg2);
+    if (self.Irql != DISPATCH_LEVEL)
+      verifier::Report("irql", "a DPC routine returned at IRQL " + std::to_string(self.Irql));
+    if (!self.HeldLocks.empty()) {
+      verifier::Report("spin-lock", "a DPC routine returned holding a spin lock");
+      self.HeldLocks.clear();
+    }
+    self.Irql = PASSIVE_LEVEL;
+    {
+      std::lock_guard<std::mutex> guard(g_lock);
+      g_running[number] = nullptr;
+    }
+    activity::End();
+  }
+}
+}  // namespace
+
+void Start(int processors) {
+  Stop();
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_stopping = false;
+  g_running.assign(processors, nullptr);
+  for (int i = 0; i < processors; ++i) g_processors.emplace_back(Processor, i);
+}
+
+void Stop() {
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_stopping = true;
+    g_work.notify_all();
+  }
+  for (auto& t : g_processors) t.join();
+  g_processors.clear();
+  std::lock_guard<std::mutex> guard(g_lock);
+  for (size_t i = 0; i < g_queue.size(); ++i) activity::End();
+  g_queue.clear();
+}
+
+bool QueuedOrRunningIn(const void* begin, const void* end) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  auto inside = [&](const void* p) { return p >= begin && p < end; };
+  for (PKDPC d : g_queue)
+    if (inside(d)) return true;
+  for (PKDPC d : g_running)
+    if (d && inside(d)) return true;
+  return false;
+}
+
+}  // namespace hk::dpc
+
+using namespace hk;
+
+extern "C" {
+
+void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  Dpc->Type = 19;
+  Dpc->Importance = 1;
+  Dpc->Number = 0;
+  Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+  Dpc->DeferredRoutine = DeferredRoutine;
+  Dpc->DeferredContext = DeferredContext;
+  Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
+  Dpc->DpcData = nullptr;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  if (Dpc->Type != 19 || !Dpc->DeferredRoutine) {
+    verifier::Report("dpc", "KeInsertQueueDpc on a DPC that was never initialised");
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> guard(dpc::g_lock);
+  if (Dpc->DpcData) return FALSE;
+  Dpc->DpcData = Dpc;  // marks it queued
+  Dpc->SystemArgument1 = SystemArgument1;
+  Dpc->SystemArgument2 = SystemArgument2;
+  activity::Begin();
+  dpc::g_queue.push_back(Dpc);
+  dpc::g_work.notify_one();
+  return TRUE;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+  std::lock_guard<std::mutex> guard(dpc::g_lock);
+  if (!Dpc->DpcData) return FALSE;
+  for (auto it = dpc::g_queue.begin(); it != dpc::g_queue.end(); ++it) {
+    if (*it == Dpc) {
+      dpc::g_queue.erase(it);
+      Dpc->DpcData = nullptr;
+      activity::End();
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+}  // extern "C"

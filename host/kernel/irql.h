@@ -1,0 +1,16 @@
+// IRQL per thread, spin locks and the lock-order graph the verifier checks them against.
+#pragma once
+#include <hostddk/ddk.h>
+
+namespace hk::locks {
+
+// Forgets every lock inside [begin, end), when that memory is freed.
+void ForgetRange(const void* begin, const void* end);
+// True when the current thread holds a spin lock inside [begin, end).
+bool HeldIn(const void* begin, const void* end);
+PKSPIN_LOCK CancelSpinLock();
+// Gives a lock a readable name in reports.
+void Name(PKSPIN_LOCK lock, const char* name);
+void ResetGraph();
+
+}  // namespace hk::locks

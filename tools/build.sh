@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the Windows deliverables (32-bit driver and uninstaller, 64-bit uninstaller for Wine)
+# and the host build with the tests. --asan builds the host side with the sanitizers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+host_dir=build/host
+asan=OFF
+if [ "${1:-}" = "--asan" ]; then host_dir=build/host-asan; asan=ON; fi
+jobs=$(nproc)
+for bits in 32 64; do
+  tc=cmake/mingw-i686.cmake; [ $bits = 64 ] && tc=cmake/mingw-x86_64.cmake
+  cmake -S . -B build/win$bits -G Ninja -DCMAKE_TOOLCHAIN_FILE=$tc -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build/win$bits -j "$jobs"
+done
+cmake -S . -B "$host_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVIX_SANITIZE=$asan \
+      -DORVIX_WIN32_DIR="$root/build/win32" -DORVIX_WIN64_DIR="$root/build/win64" >/dev/null
+cmake --build "$host_dir" -j "$jobs"
