@@ -2,7 +2,7 @@
 #pragma once
 #include <memory>
 
-#include "../usb/bus.h"
+#include "../usb/function.h"
 
 namespace hk::adapter {
 
@@ -16,7 +16,10 @@ class Adapter : public usb::Function {
   USHORT VendorId() const override { return 0x7A3C; }
   USHORT ProductId() const override { return 0x0003; }
   std::u16string SerialNumber() const override { return options_.Serial; }
-  NTSTATUS Submit(usb::HostController& controller, PIRP irp, PURB urb) override;
+  std::vector<UCHAR> DeviceDescriptor() const override;
+  std::vector<UCHAR> ConfigurationDescriptor(UCHAR index) const override;
+  USBD_STATUS Control(const usb::SetupPacket& setup, UCHAR* data, ULONG& length) override;
+  void Submit(usb::TransferPtr transfer) override;
 
  private:
   AdapterOptions options_;

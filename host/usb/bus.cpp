@@ -132,6 +132,11 @@ DEVICE_CAPABILITIES DefaultCapabilities() {
 
 void SetCapabilities(const DEVICE_CAPABILITIES& capabilities) { g_capabilities = capabilities; }
 
+HostController* ControllerOf(pnp::DeviceNode* node) {
+  if (!node || !io::IsLiveDevice(node->Pdo)) return nullptr;
+  return Ext(node->Pdo)->Controller.get();
+}
+
 void Start() {
   std::lock_guard<std::mutex> guard(g_lock);
   g_bus = DRIVER_OBJECT{};

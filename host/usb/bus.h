@@ -9,28 +9,12 @@
 #include <vector>
 
 #include "../pnp/pnp_manager.h"
+#include "function.h"
+#include "urb_event.h"
 
 namespace hk::usb {
 
 class HostController;
-
-// What a device on the bus is: its identity and how it answers URBs. The adapter model is one.
-class Function {
- public:
-  virtual ~Function() = default;
-  virtual USHORT VendorId() const = 0;
-  virtual USHORT ProductId() const = 0;
-  virtual std::u16string SerialNumber() const = 0;
-  // Handles one URB; the host controller completes the IRP with the status returned, or leaves
-  // it pending (STATUS_PENDING) until the function calls HostController::Complete.
-  virtual NTSTATUS Submit(HostController& controller, PIRP irp, PURB urb) = 0;
-  // The PDO received SET_POWER for a device power state.
-  virtual void PowerChanged(DEVICE_POWER_STATE) {}
-  // The device was unplugged or removed: pending transfers must end.
-  virtual void Detached(HostController&) {}
-};
-
-struct Port;  // one plugged-in device
 
 void Start();
 void Shutdown();
@@ -41,6 +25,8 @@ pnp::DeviceNode* PlugIn(std::shared_ptr<Function> function);
 void Unplug(pnp::DeviceNode* node);
 
 PDRIVER_OBJECT BusDriver();
+// The host controller of a plugged-in device (null once it is removed).
+HostController* ControllerOf(pnp::DeviceNode* node);
 DEVICE_CAPABILITIES DefaultCapabilities();
 void SetCapabilities(const DEVICE_CAPABILITIES& capabilities);  // for devices plugged in later
 

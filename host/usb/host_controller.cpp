@@ -1,25 +1,88 @@
 #include "host_controller.h"
 
-#include "../io/io_manager.h"
+#include <cstring>
+
 #include "../kernel/activity.h"
 #include "../kernel/clock.h"
 #include "../kernel/thread_state.h"
 #include "../kernel/verifier.h"
-#include "bus.h"
 
 namespace hk::usb {
 namespace {
-// The cancel routine finds its controller through the PDO's extension.
-HostController* ControllerOf(PIRP irp) {
-  return static_cast<HostController*>(irp->Tail.Overlay.DriverContext[0]);
+
+constexpr LONGLONG kFrame = clock::kUnitsPerMs;
+std::atomic<uint64_t> g_irpIds{1};
+
+// Scheduled completions outlive nothing: they find out whether the controller still exists.
+struct Life {
+  std::mutex Lock;
+  HostController* Controller;
+};
+
+HostController* ControllerOf(PIRP irp) { return static_cast<HostController*>(irp->Tail.Overlay.DriverContext[0]); }
+PURB UrbOf(PIRP irp) { return static_cast<PURB>(irp->Tail.Overlay.DriverContext[1]); }
+uint64_t IdOf(PIRP irp) { return (uint64_t)(uintptr_t)irp->Tail.Overlay.DriverContext[2]; }
+
+}  // namespace
+
+class HostController::BulkTransfer : public Transfer {
+ public:
+  BulkTransfer(HostController* hc, std::shared_ptr<Life> life, PIRP irp, UCHAR endpoint, UCHAR* buffer,
+               ULONG length)
+      : hc_(hc), life_(std::move(life)), irp_(irp), endpoint_(endpoint), buffer_(buffer), length_(length) {}
+  UCHAR Endpoint() const override { return endpoint_; }
+  ULONG Length() const override { return length_; }
+  UCHAR* Buffer() override { return buffer_; }
+  bool Complete(ULONG bytes, USBD_STATUS status, LONGLONG due) override {
+    if (bytes > length_) bytes = length_;
+    std::lock_guard<std::mutex> guard(life_->Lock);
+    if (!life_->Controller) return false;
+    return hc_->Finish(irp_, status, USBD_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, bytes, due);
+  }
+  bool Pending() const override { return !done_; }
+  void MarkDone() { done_ = true; }
+
+ private:
+  HostController* hc_;
+  std::shared_ptr<Life> life_;
+  PIRP irp_;
+  UCHAR endpoint_;
+  UCHAR* buffer_;
+  ULONG length_;
+  std::atomic<bool> done_{false};
+};
+
+namespace {
+std::map<HostController*, std::shared_ptr<Life>> g_lives;
+std::mutex g_livesLock;
+std::shared_ptr<Life> LifeOf(HostController* hc) {
+  std::lock_guard<std::mutex> guard(g_livesLock);
+  auto& life = g_lives[hc];
+  if (!life) {
+    life = std::make_shared<Life>();
+    life->Controller = hc;
+  }
+  return life;
 }
 }  // namespace
 
 HostController::HostController(std::shared_ptr<Function> function)
-    : function_(std::move(function)), thread_([this] { Run(); }) {}
+    : function_(std::move(function)), thread_([this] { Run(); }) {
+  LifeOf(this);
+}
 
 HostController::~HostController() {
   Detach();
+  std::shared_ptr<Life> life;
+  {
+    std::lock_guard<std::mutex> guard(g_livesLock);
+    life = g_lives[this];
+    g_lives.erase(this);
+  }
+  {
+    std::lock_guard<std::mutex> guard(life->Lock);
+    life->Controller = nullptr;
+  }
   {
     std::lock_guard<std::mutex> guard(lock_);
     stopping_ = true;
@@ -28,9 +91,97 @@ HostController::~HostController() {
   thread_.join();
 }
 
-void HostController::SetObserver(Observer observer) {
+void HostController::AddObserver(Observer observer) {
   std::lock_guard<std::mutex> guard(lock_);
-  observer_ = std::move(observer);
+  observers_.push_back(std::move(observer));
+}
+
+void HostController::SetFramePacing(bool onePerFrame) {
+  std::lock_guard<std::mutex> guard(lock_);
+  framePacing_ = onePerFrame;
+}
+
+std::vector<USBD_PIPE_INFORMATION> HostController::SelectedPipes() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return selected_;
+}
+
+UCHAR HostController::ConfigurationValue() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return configuration_;
+}
+
+void HostController::Notify(const UrbEvent& event) {
+  std::vector<Observer> observers;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    observers = observers_;
+  }
+  for (auto& o : observers) o(event);
+}
+
+UrbEvent HostController::EventFor(PIRP irp, PURB urb, bool completion) {
+  UrbEvent e;
+  e.IrpId = IdOf(irp);
+  e.Completion = completion;
+  e.Function = urb->UrbHeader.Function;
+  e.Status = completion ? urb->UrbHeader.Status : 0;
+  e.Time = clock::Now();
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      auto& b = urb->UrbBulkOrInterruptTransfer;
+      std::lock_guard<std::mutex> guard(lock_);
+      auto pipe = pipes_.find(b.PipeHandle);
+      if (pipe != pipes_.end()) {
+        e.Endpoint = pipe->second.Endpoint;
+        e.Type = pipe->second.Type;
+      } else {
+        e.Type = TransferType::Bulk;
+      }
+      bool in = (e.Endpoint & 0x80) != 0;
+      if (b.TransferBuffer && in == completion)
+        e.Data.assign((UCHAR*)b.TransferBuffer, (UCHAR*)b.TransferBuffer + b.TransferBufferLength);
+      break;
+    }
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto& d = urb->UrbControlDescriptorRequest;
+      e.HasSetup = true;
+      UCHAR setup[8] = {0x80, 6, d.Index, d.DescriptorType, (UCHAR)d.LanguageId, (UCHAR)(d.LanguageId >> 8),
+                        (UCHAR)d.TransferBufferLength, (UCHAR)(d.TransferBufferLength >> 8)};
+      std::memcpy(e.Setup, setup, 8);
+      if (completion && d.TransferBuffer)
+        e.Data.assign((UCHAR*)d.TransferBuffer, (UCHAR*)d.TransferBuffer + d.TransferBufferLength);
+      break;
+    }
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE: {
+      auto& v = urb->UrbControlVendorClassRequest;
+      bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+      UCHAR type = (urb->UrbHeader.Function >= URB_FUNCTION_CLASS_DEVICE) ? 0x20 : 0x40;
+      UCHAR recipient = (UCHAR)((urb->UrbHeader.Function - URB_FUNCTION_VENDOR_DEVICE) % 3);
+      e.HasSetup = true;
+      UCHAR setup[8] = {(UCHAR)((in ? 0x80 : 0) | type | recipient), v.Request, (UCHAR)v.Value,
+                        (UCHAR)(v.Value >> 8), (UCHAR)v.Index, (UCHAR)(v.Index >> 8),
+                        (UCHAR)v.TransferBufferLength, (UCHAR)(v.TransferBufferLength >> 8)};
+      std::memcpy(e.Setup, setup, 8);
+      if (v.TransferBuffer && in == completion)
+        e.Data.assign((UCHAR*)v.TransferBuffer, (UCHAR*)v.TransferBuffer + v.TransferBufferLength);
+      break;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+      e.HasSetup = true;
+      auto* config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+      UCHAR setup[8] = {0x00, 9, (UCHAR)(config ? config->bConfigurationValue : 0), 0, 0, 0, 0, 0};
+      std::memcpy(e.Setup, setup, 8);
+      break;
+    }
+    default:
+      break;
+  }
+  return e;
 }
 
 NTSTATUS HostController::Submit(PIRP irp, PURB urb) {
@@ -39,99 +190,258 @@ NTSTATUS HostController::Submit(PIRP irp, PURB urb) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_PARAMETER;
   }
-  Observer observer;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    observer = observer_;
-    if (detached_) {
-      urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-      irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
-      irp->IoStatus.Information = 0;
-      IofCompleteRequest(irp, IO_NO_INCREMENT);
-      return STATUS_DEVICE_NOT_CONNECTED;
-    }
-    pending_.insert(irp);
-  }
-  if (observer) observer(irp, urb, false);
   irp->Tail.Overlay.DriverContext[0] = this;
   irp->Tail.Overlay.DriverContext[1] = urb;
-  urb->UrbHeader.Status = USBD_STATUS_PENDING;
+  irp->Tail.Overlay.DriverContext[2] = (PVOID)(uintptr_t)g_irpIds++;
+  bool detached;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    detached = detached_;
+  }
+  Notify(EventFor(irp, urb, false));
   IoMarkIrpPending(irp);
+  if (detached) return Immediate(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, 0);
+  urb->UrbHeader.Status = USBD_STATUS_PENDING;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return GetDescriptor(irp, urb);
+    case URB_FUNCTION_SELECT_CONFIGURATION: return SelectConfiguration(irp, urb);
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE: return VendorOrClass(irp, urb);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return BulkOrInterrupt(irp, urb);
+    default:
+      return Immediate(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION, STATUS_INVALID_PARAMETER, 0);
+  }
+}
+
+NTSTATUS HostController::Immediate(PIRP irp, PURB, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes) {
+  Enqueue({irp, urbStatus, status, bytes});
+  return STATUS_PENDING;
+}
+
+NTSTATUS HostController::GetDescriptor(PIRP irp, PURB urb) {
+  auto& d = urb->UrbControlDescriptorRequest;
+  std::vector<UCHAR> bytes;
+  if (d.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) bytes = function_->DeviceDescriptor();
+  else if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) bytes = function_->ConfigurationDescriptor(d.Index);
+  else return Immediate(irp, urb, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, 0);
+  if (!d.TransferBuffer) return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
+  ULONG n = (ULONG)bytes.size() < d.TransferBufferLength ? (ULONG)bytes.size() : d.TransferBufferLength;
+  std::memcpy(d.TransferBuffer, bytes.data(), n);
+  return Immediate(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, n);
+}
+
+NTSTATUS HostController::SelectConfiguration(PIRP irp, PURB urb) {
+  auto& s = urb->UrbSelectConfiguration;
+  if (!s.ConfigurationDescriptor) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      pipes_.clear();
+      configuration_ = 0;
+    }
+    function_->Configured(0);
+    return Immediate(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0);
+  }
+  // The device's own descriptor decides the endpoints; the driver's copy names the interfaces.
+  std::vector<UCHAR> config = function_->ConfigurationDescriptor(0);
+  auto findInterface = [&](UCHAR number, UCHAR alternate) -> size_t {
+    for (size_t p = 0; p + 2 <= config.size() && config[p] >= 2;) {
+      if (config[p + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && p + 9 <= config.size() && config[p + 2] == number &&
+          config[p + 3] == alternate)
+        return p;
+      p += config[p];
+    }
+    return SIZE_MAX;
+  };
+  UCHAR* cursor = reinterpret_cast<UCHAR*>(&s.Interface);
+  UCHAR* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
+  std::map<USBD_PIPE_HANDLE, Pipe> pipes;
+  std::vector<USBD_PIPE_INFORMATION> selected;
+  while (cursor + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+    auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
+    if (info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) || cursor + info->Length > end)
+      return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
+    size_t at = findInterface(info->InterfaceNumber, info->AlternateSetting);
+    if (at == SIZE_MAX) return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
+    UCHAR endpoints = config[at + 4];
+    if (info->NumberOfPipes != endpoints ||
+        info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) + endpoints * sizeof(USBD_PIPE_INFORMATION))
+      return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
+    info->Class = config[at + 5];
+    info->SubClass = config[at + 6];
+    info->Protocol = config[at + 7];
+    info->InterfaceHandle = (USBD_INTERFACE_HANDLE)(nextHandle_ += 0x10);
+    size_t p = at + config[at];
+    for (ULONG i = 0; i < endpoints; ++i) {
+      while (p + 2 <= config.size() && config[p] >= 2 && config[p + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) p += config[p];
+      if (p + 7 > config.size()) return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
+      USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
+      if (pipe.MaximumTransferSize > 0x10000)
+        return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
+      pipe.EndpointAddress = config[p + 2];
+      pipe.PipeType = (USBD_PIPE_TYPE)(config[p + 3] & 3);
+      pipe.MaximumPacketSize = (USHORT)(config[p + 4] | (config[p + 5] << 8));
+      pipe.Interval = config[p + 6];
+      pipe.PipeHandle = (USBD_PIPE_HANDLE)(nextHandle_ += 0x10);
+      pipes[pipe.PipeHandle] = {pipe.EndpointAddress,
+                                pipe.PipeType == UsbdPipeTypeInterrupt ? TransferType::Interrupt : TransferType::Bulk,
+                                pipe.MaximumTransferSize};
+      selected.push_back(pipe);
+      p += config[p];
+    }
+    cursor += info->Length;
+  }
+  s.ConfigurationHandle = (USBD_CONFIGURATION_HANDLE)(nextHandle_ += 0x10);
+  UCHAR value = s.ConfigurationDescriptor->bConfigurationValue;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    pipes_ = std::move(pipes);
+    selected_ = std::move(selected);
+    configuration_ = value;
+  }
+  function_->Configured(value);
+  return Immediate(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS HostController::VendorOrClass(PIRP irp, PURB urb) {
+  auto& v = urb->UrbControlVendorClassRequest;
+  bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+  UCHAR type = (urb->UrbHeader.Function >= URB_FUNCTION_CLASS_DEVICE) ? 0x20 : 0x40;
+  UCHAR recipient = (UCHAR)((urb->UrbHeader.Function - URB_FUNCTION_VENDOR_DEVICE) % 3);
+  SetupPacket setup{(UCHAR)((in ? 0x80 : 0) | type | recipient), v.Request, v.Value, v.Index,
+                    (USHORT)v.TransferBufferLength};
+  if (v.TransferBufferLength && !v.TransferBuffer)
+    return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
+  std::vector<UCHAR> data(v.TransferBufferLength);
+  if (!in && v.TransferBufferLength) std::memcpy(data.data(), v.TransferBuffer, v.TransferBufferLength);
+  ULONG length = in ? 0 : v.TransferBufferLength;
+  USBD_STATUS status = function_->Control(setup, data.data(), length);
+  if (!USBD_SUCCESS(status)) return Immediate(irp, urb, status, STATUS_UNSUCCESSFUL, 0);
+  if (length > v.TransferBufferLength) length = v.TransferBufferLength;
+  if (in) {
+    if (length < v.TransferBufferLength && !(v.TransferFlags & USBD_SHORT_TRANSFER_OK))
+      return Immediate(irp, urb, (USBD_STATUS)0xC0000011L /* data underrun */, STATUS_UNSUCCESSFUL, 0);
+    std::memcpy(v.TransferBuffer, data.data(), length);
+  }
+  return Immediate(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, length);
+}
+
+NTSTATUS HostController::BulkOrInterrupt(PIRP irp, PURB urb) {
+  auto& b = urb->UrbBulkOrInterruptTransfer;
+  Pipe pipe;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = pipes_.find(b.PipeHandle);
+    if (it == pipes_.end())
+      return Immediate(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER, 0);
+    pipe = it->second;
+  }
+  if (b.TransferBufferLength > pipe.MaximumTransferSize || (b.TransferBufferLength && !b.TransferBuffer))
+    return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
+  auto transfer = std::make_shared<BulkTransfer>(this, LifeOf(this), irp, pipe.Endpoint, (UCHAR*)b.TransferBuffer,
+                                                 b.TransferBufferLength);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    pending_[irp] = transfer;
+  }
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   if (irp->Cancel) {
     IoReleaseCancelSpinLock(irql);
-    Enqueue({irp, USBD_STATUS_CANCELED, STATUS_CANCELLED});
-    return STATUS_PENDING;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      pending_.erase(irp);
+    }
+    transfer->MarkDone();
+    return Immediate(irp, urb, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0);
   }
   IoSetCancelRoutine(irp, CancelRoutine);
   IoReleaseCancelSpinLock(irql);
-  NTSTATUS status = function_->Submit(*this, irp, urb);
-  if (status != STATUS_PENDING)
-    Complete(irp, NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_REQUEST_FAILED, status);
+  function_->Submit(transfer);
   return STATUS_PENDING;
 }
 
 void HostController::CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
   HostController* self = ControllerOf(irp);
   IoReleaseCancelSpinLock(irp->CancelIrql);
+  std::shared_ptr<BulkTransfer> transfer;
   {
     std::lock_guard<std::mutex> guard(self->lock_);
-    if (!self->pending_.count(irp)) return;
+    auto it = self->pending_.find(irp);
+    if (it == self->pending_.end()) return;
+    transfer = it->second;
+    self->pending_.erase(it);
   }
-  self->Enqueue({irp, USBD_STATUS_CANCELED, STATUS_CANCELLED});
+  transfer->MarkDone();
+  self->function_->Cancelled(transfer);
+  self->Enqueue({irp, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0});
 }
 
-void HostController::Complete(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, LONGLONG due) {
-  if (due >= 0 && due > clock::Now()) {
-    clock::Schedule(due, [this, irp, urbStatus, status] { Complete(irp, urbStatus, status); });
-    return;
+bool HostController::Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due) {
+  LONGLONG now = clock::Now();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = pending_.find(irp);
+    if (it == pending_.end()) return false;
+    if (framePacing_ && due == -1) {
+      LONGLONG frame = (now + kFrame - 1) / kFrame * kFrame;
+      due = frame > nextFrame_ ? frame : nextFrame_;
+      nextFrame_ = due + kFrame;
+    }
   }
-  // Whoever clears the cancel routine first finishes the transfer; a cancel in progress wins.
-  if (IoSetCancelRoutine(irp, nullptr) == nullptr && irp->Cancel) return;
-  Enqueue({irp, urbStatus, status});
-}
-
-bool HostController::IsPending(PIRP irp) {
-  std::lock_guard<std::mutex> guard(lock_);
-  return pending_.count(irp) != 0;
+  if (due > now) {
+    std::shared_ptr<Life> life = LifeOf(this);
+    clock::Schedule(due, [life, irp, urbStatus, status, bytes] {
+      std::lock_guard<std::mutex> guard(life->Lock);
+      if (life->Controller) life->Controller->Finish(irp, urbStatus, status, bytes, -2);
+    });
+    return true;
+  }
+  std::shared_ptr<BulkTransfer> transfer;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = pending_.find(irp);
+    if (it == pending_.end()) return false;
+    // Whoever clears the cancel routine first finishes the transfer; a cancel in progress wins.
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
+    transfer = it->second;
+    pending_.erase(it);
+  }
+  transfer->MarkDone();
+  Enqueue({irp, urbStatus, status, bytes});
+  return true;
 }
 
 void HostController::Enqueue(const Completion& completion) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (!pending_.erase(completion.Irp)) return;  // already finished
   activity::Begin();
   queue_.push_back(completion);
   work_.notify_one();
 }
 
 void HostController::Deliver(const Completion& c) {
-  auto* urb = static_cast<PURB>(c.Irp->Tail.Overlay.DriverContext[1]);
+  PURB urb = UrbOf(c.Irp);
   urb->UrbHeader.Status = c.UrbStatus;
-  if (!NT_SUCCESS(c.Status)) {
-    switch (urb->UrbHeader.Function) {
-      case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-        break;
-      case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
-        break;
-      case URB_FUNCTION_VENDOR_INTERFACE:
-      case URB_FUNCTION_VENDOR_DEVICE:
-        urb->UrbControlVendorClassRequest.TransferBufferLength = 0;
-        break;
-    }
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = c.Bytes;
+      break;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      urb->UrbControlDescriptorRequest.TransferBufferLength = c.Bytes;
+      break;
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+      urb->UrbControlVendorClassRequest.TransferBufferLength = c.Bytes;
+      break;
   }
   c.Irp->IoStatus.Status = c.Status;
   c.Irp->IoStatus.Information = 0;
-  Observer observer;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    observer = observer_;
-  }
-  if (observer) observer(c.Irp, urb, true);
-  c.Irp->Tail.Overlay.DriverContext[0] = nullptr;
-  c.Irp->Tail.Overlay.DriverContext[1] = nullptr;
+  Notify(EventFor(c.Irp, urb, true));
   IofCompleteRequest(c.Irp, IO_NO_INCREMENT);
 }
 
@@ -164,11 +474,14 @@ NTSTATUS HostController::ArmWake(PIRP irp) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_DEVICE_BUSY;
   }
-  irp->Tail.Overlay.DriverContext[0] = this;
-  irp->Tail.Overlay.DriverContext[1] = nullptr;
   IoMarkIrpPending(irp);
   wake_ = irp;
   return STATUS_PENDING;
+}
+
+bool HostController::WakeArmed() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return wake_ != nullptr;
 }
 
 void HostController::SignalWake() {
@@ -180,26 +493,34 @@ void HostController::SignalWake() {
   }
   if (!irp) return;
   irp->IoStatus.Status = STATUS_SUCCESS;
-  irp->Tail.Overlay.DriverContext[0] = nullptr;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 void HostController::Detach() {
-  std::set<PIRP> pending;
+  std::vector<std::pair<PIRP, std::shared_ptr<BulkTransfer>>> pending;
   PIRP wake;
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (detached_) return;
     detached_ = true;
-    pending = pending_;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      if (IoSetCancelRoutine(it->first, nullptr) == nullptr) {
+        ++it;  // a cancel in progress finishes this one
+        continue;
+      }
+      pending.push_back(*it);
+      it = pending_.erase(it);
+    }
     wake = wake_;
     wake_ = nullptr;
   }
-  function_->Detached(*this);
-  for (PIRP irp : pending) Complete(irp, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+  function_->Detached();
+  for (auto& [irp, transfer] : pending) {
+    transfer->MarkDone();
+    Enqueue({irp, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, 0});
+  }
   if (wake) {
     wake->IoStatus.Status = STATUS_CANCELLED;
-    wake->Tail.Overlay.DriverContext[0] = nullptr;
     IofCompleteRequest(wake, IO_NO_INCREMENT);
   }
 }

@@ -1,6 +1,7 @@
-// The host controller of one device: URBs wait here until the device answers them, and every
-// completion is delivered from the controller's own thread at DISPATCH_LEVEL, as a real host
-// controller's DPC does. A pending transfer can be cancelled; it then completes with
+// The host controller of one device. It checks and carries out URBs: descriptor requests and
+// configuration itself, vendor requests and bulk transfers through the device's Function.
+// Every completion is delivered from the controller's own thread at DISPATCH_LEVEL, as a real
+// host controller's DPC does; a pending transfer can be cancelled and then completes with
 // STATUS_CANCELLED from the same thread.
 #pragma once
 #include <hostddk/ddk.h>
@@ -8,57 +9,86 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
+
+#include "function.h"
+#include "urb_event.h"
 
 namespace hk::usb {
-
-class Function;
 
 class HostController {
  public:
   explicit HostController(std::shared_ptr<Function> function);
   ~HostController();
 
-  // From the PDO's dispatch routine.
+  // From the PDO's dispatch routines.
   NTSTATUS Submit(PIRP irp, PURB urb);
   NTSTATUS ArmWake(PIRP irp);
-
-  // From the device: finishes a pending transfer now, or at `due` (clock units) when given.
-  // Ignored when the transfer is no longer pending (it was cancelled meanwhile).
-  void Complete(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, LONGLONG due = -1);
-  bool IsPending(PIRP irp);
   // The device signals wake: completes an armed wait/wake request.
   void SignalWake();
+  bool WakeArmed();
 
   // Device gone: every pending transfer fails, later ones are refused.
   void Detach();
-  bool Detached() const { return detached_; }
 
-  // Observers for captures and tests: called for every URB at submission and completion.
-  using Observer = std::function<void(PIRP irp, PURB urb, bool completion)>;
-  void SetObserver(Observer observer);
+  // Called for every URB at submission and at completion (captures, tests).
+  using Observer = std::function<void(const UrbEvent&)>;
+  void AddObserver(Observer observer);
+
+  // At most one bulk or interrupt completion per 1 ms USB frame, as a full-speed bus allows.
+  void SetFramePacing(bool onePerFrame);
+
+  // The pipes of the last successful SELECT_CONFIGURATION, as the driver asked for them.
+  std::vector<USBD_PIPE_INFORMATION> SelectedPipes();
+  UCHAR ConfigurationValue();
+
+  // Used by transfers: finishes a pending IRP (ignored when it is no longer pending).
+  bool Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due);
 
  private:
   struct Completion {
     PIRP Irp;
     USBD_STATUS UrbStatus;
     NTSTATUS Status;
+    ULONG Bytes;
   };
+  struct Pipe {
+    UCHAR Endpoint;
+    TransferType Type;
+    ULONG MaximumTransferSize;
+  };
+  class BulkTransfer;
+
   static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+  NTSTATUS Immediate(PIRP irp, PURB urb, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes);
+  NTSTATUS GetDescriptor(PIRP irp, PURB urb);
+  NTSTATUS SelectConfiguration(PIRP irp, PURB urb);
+  NTSTATUS VendorOrClass(PIRP irp, PURB urb);
+  NTSTATUS BulkOrInterrupt(PIRP irp, PURB urb);
   void Enqueue(const Completion& completion);
   void Run();
   void Deliver(const Completion& completion);
+  void Notify(const UrbEvent& event);
+  UrbEvent EventFor(PIRP irp, PURB urb, bool completion);
 
   std::shared_ptr<Function> function_;
   std::mutex lock_;
   std::condition_variable work_;
   std::deque<Completion> queue_;
-  std::set<PIRP> pending_;
+  std::map<PIRP, std::shared_ptr<BulkTransfer>> pending_;
+  std::map<USBD_PIPE_HANDLE, Pipe> pipes_;
+  std::vector<USBD_PIPE_INFORMATION> selected_;
+  UCHAR configuration_ = 0;
+  uintptr_t nextHandle_ = 0x5100;
   PIRP wake_ = nullptr;
-  Observer observer_;
+  std::vector<Observer> observers_;
+  bool framePacing_ = false;
+  LONGLONG nextFrame_ = 0;
   bool detached_ = false;
   bool stopping_ = false;
   std::thread thread_;

@@ -130,7 +130,10 @@ class Bare : public usb::Function {
   USHORT VendorId() const override { return 0x1234; }
   USHORT ProductId() const override { return 0x0001; }
   std::u16string SerialNumber() const override { return u""; }
-  NTSTATUS Submit(usb::HostController&, PIRP, PURB) override { return STATUS_NOT_SUPPORTED; }
+  std::vector<UCHAR> DeviceDescriptor() const override { return {}; }
+  std::vector<UCHAR> ConfigurationDescriptor(UCHAR) const override { return {}; }
+  USBD_STATUS Control(const usb::SetupPacket&, UCHAR*, ULONG&) override { return USBD_STATUS_STALL_PID; }
+  void Submit(usb::TransferPtr) override {}
 };
 
 TEST_F(Verifier, PoolLeftAllocatedWhenTheDriverUnloadsIsReported) {
