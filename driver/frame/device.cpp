@@ -81,6 +81,7 @@ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 
   PDEVICE_EXTENSION extension = ExtensionOf(fdo);
   RtlZeroMemory(extension, sizeof(DEVICE_EXTENSION));
+  extension->FunctionalDeviceObject = fdo;
   extension->PhysicalDeviceObject = PhysicalDeviceObject;
   NTSTATUS interfaceStatus = RegisterDeviceInterface(extension);
   if (!NT_SUCCESS(interfaceStatus)) {

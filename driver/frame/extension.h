@@ -25,6 +25,7 @@ typedef struct _INTERFACE_ENTRY {
 
 typedef struct _DEVICE_EXTENSION {
   // Core state.
+  PDEVICE_OBJECT FunctionalDeviceObject;  // the device object this extension belongs to
   PDEVICE_OBJECT PhysicalDeviceObject;
   PDEVICE_OBJECT LowerDeviceObject;
   LONG IoCount;
@@ -127,6 +128,8 @@ typedef struct _DEVICE_EXTENSION {
   KTIMER ReadIntervalTimer;
   KDPC ReadIntervalDpc;
   LARGE_INTEGER LastCharTime;
+  BOOLEAN ReadOutstanding;          // a read is being dispatched or is current: one at a time
+  LARGE_INTEGER ReadTotalDeadline;  // system time the armed total timer stands for
 
   // Transmit buffers.
   ULONG TxCount;
@@ -134,6 +137,8 @@ typedef struct _DEVICE_EXTENSION {
   PUCHAR TxSource;
   ULONG TxSourceIndex;
   ULONG TxSourceLength;
+  ULONG TxSourceNext;     // TxSourceIndex once the staged chunk has entered TxBuffer
+  BOOLEAN TxStagePending; // the staged chunk waits for room in TxBuffer
   KSPIN_LOCK TxLock;
   BOOLEAN TxActive;
   UCHAR ModemControl;
@@ -145,6 +150,7 @@ typedef struct _DEVICE_EXTENSION {
   LARGE_INTEGER WriteTotalDueTime;
   KTIMER WriteTotalTimer;
   KDPC WriteTotalDpc;
+  LARGE_INTEGER WriteDeadline;  // system time the armed write timer stands for
 
   // Writer thread.
   PVOID WriterThreadObject;

@@ -1,5 +1,6 @@
 // Driver entry, dispatch helpers, device creation and state, port naming.
 #pragma once
+#include "atomic.h"
 #include "extension.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);

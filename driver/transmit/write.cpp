@@ -1,7 +1,218 @@
-// Write requests.
+// Write requests: accepted while the transmit buffer is nearly empty, framed, and either
+// entered into the transmit buffer or held while output flow control forbids sending (then
+// timed by the write total time-out). The writer thread completes a queued write once its
+// data has drained.
+//
+// Ownership: CurrentWriteIrp is claimed at dispatch before anything else, so that one write
+// never displaces another; it is taken for completion only under TxLock together with
+// clearing its cancel routine, and the cancel routine takes it out under TxLock too.
+#include "../serial/serial.h"
 #include "transmit.h"
 
+namespace {
+
+const ULONGLONG kLongestDue = 0x7FFFFFFFFFFFFFFFULL / 10000ULL;
+
+LONGLONG SystemTime() {
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  return now.QuadPart;
+}
+
+// TxLock held: forgets the write's staged chunk and its unframed rest, so that nothing of a
+// write that is gone is used afterwards.
+VOID DropWriteData(PDEVICE_EXTENSION extension) {
+  extension->TxStagedCount = 0;
+  extension->TxStagePending = FALSE;
+  extension->TxSourceIndex = 0;
+  extension->TxSourceNext = 0;
+  extension->TxSource = NULL;
+  extension->TxSourceLength = 0;
+}
+
+// TxLock held: the current write is over; what is already in TxBuffer is still sent.
+VOID EndCurrentWrite(PDEVICE_EXTENSION extension) {
+  extension->CurrentWriteIrp = NULL;
+  extension->TxHeld = FALSE;
+  DropWriteData(extension);
+}
+
+BOOLEAN HasFlowCharacter(PDEVICE_EXTENSION extension, const UCHAR* data, ULONG length) {
+  for (ULONG i = 0; i < length; ++i)
+    if (data[i] == extension->SerialChars.XonChar || data[i] == extension->SerialChars.XoffChar) return TRUE;
+  return FALSE;
+}
+
+VOID ReleaseClaim(PDEVICE_EXTENSION extension, PIRP irp) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  if (extension->CurrentWriteIrp == irp) EndCurrentWrite(extension);
+  KeReleaseSpinLock(&extension->TxLock, irql);
+}
+
+// Arms cancellation of a write that was claimed; FALSE when it was cancelled already.
+BOOLEAN MakeCancelable(PIRP irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  if (irp->Cancel) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  IoSetCancelRoutine(irp, WriteCancelRoutine);
+  IoReleaseCancelSpinLock(irql);
+  return TRUE;
+}
+
+}  // namespace
+
+PIRP TakeCurrentWriteLocked(PDEVICE_EXTENSION Extension, BOOLEAN HeldToo) {
+  PIRP irp = Extension->CurrentWriteIrp;
+  if (irp == NULL || (Extension->TxHeld && !HeldToo)) return NULL;
+  if (IoSetCancelRoutine(irp, NULL) == NULL) return NULL;  // being cancelled, or not yet queued
+  EndCurrentWrite(Extension);
+  return irp;
+}
+
+VOID FinishWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status, CCHAR Boost) {
+  UNREFERENCED_PARAMETER(Extension);
+  if (Status != STATUS_SUCCESS) Irp->IoStatus.Information = 0;
+  Irp->IoStatus.Status = Status;
+  IoCompleteRequest(Irp, Boost);
+}
+
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+  if (!DeviceIsReady(DeviceObject) || extension->TxCount > TX_ACCEPT_LIMIT || extension->TxSourceIndex != 0)
+    return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (length == 0) return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  BOOLEAN busy = extension->CurrentWriteIrp != NULL || extension->TxSourceIndex != 0 || extension->TxStagePending;
+  if (!busy) extension->CurrentWriteIrp = Irp;
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  if (busy) return CompleteRequest(Irp, STATUS_DEVICE_BUSY, 0);
+
+  const UCHAR* data = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
+  ULONG first = length > MAX_CHUNK_CHARS ? MAX_CHUNK_CHARS : length;
+  FrameWriteData(extension, data, first);
+  if (length > MAX_CHUNK_CHARS) {
+    extension->TxSource = (PUCHAR)data;
+    extension->TxSourceLength = length;
+    extension->TxSourceNext = MAX_CHUNK_CHARS;
+  } else {
+    extension->TxSource = NULL;
+    extension->TxSourceLength = 0;
+    extension->TxSourceNext = 0;
+  }
+
+  UCHAR flags = extension->FlowFlags;
+  if ((flags & FLOW_OUTPUT_MASK) && !TransmitMayResume(extension, flags, extension->ModemStatus)) {
+    BOOLEAN exempt = (flags & FLOW_OUT_XOFF_CONTINUE) && HasFlowCharacter(extension, data, length);
+    SERIAL_TIMEOUTS timeouts = extension->Timeouts;
+    LONGLONG due = 0;
+    if (timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0) {
+      ULONGLONG ms = (ULONGLONG)timeouts.WriteTotalTimeoutMultiplier * length + timeouts.WriteTotalTimeoutConstant;
+      if (ms > kLongestDue) ms = kLongestDue;
+      due = -(LONGLONG)(ms * 10000ULL);
+    }
+    extension->WriteTotalDueTime.QuadPart = due;
+    if (due == 0 && !exempt) {
+      ReleaseClaim(extension, Irp);
+      return CompleteRequest(Irp, STATUS_TIMEOUT, 0);
+    }
+    Irp->IoStatus.Information = length;
+    IoMarkIrpPending(Irp);
+    if (!MakeCancelable(Irp)) {
+      ReleaseClaim(extension, Irp);
+      CompleteRequest(Irp, STATUS_CANCELLED, 0);
+      return STATUS_PENDING;
+    }
+    KeAcquireSpinLock(&extension->TxLock, &irql);
+    BOOLEAN held = extension->CurrentWriteIrp == Irp;
+    if (held) extension->TxHeld = TRUE;
+    KeReleaseSpinLock(&extension->TxLock, irql);
+    if (held && !exempt) {
+      KeCancelTimer(&extension->WriteTotalTimer);
+      extension->WriteDeadline.QuadPart = SystemTime() - due;
+      KeSetTimer(&extension->WriteTotalTimer, extension->WriteTotalDueTime, &extension->WriteTotalDpc);
+    }
+    // Flow control may have allowed sending again while the write was being held.
+    if (held && TransmitMayResume(extension, extension->FlowFlags, extension->ModemStatus))
+      ResumeHeldTransmit(extension);
+    if (!DeviceIsReady(DeviceObject)) AbortCurrentWrite(DeviceObject);
+    return STATUS_PENDING;
+  }
+
+  Irp->IoStatus.Information = length;
+  IoMarkIrpPending(Irp);
+  if (!MakeCancelable(Irp)) {
+    ReleaseClaim(extension, Irp);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    return STATUS_PENDING;
+  }
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  BOOLEAN stillCurrent = extension->CurrentWriteIrp == Irp;
+  if (stillCurrent) {
+    // The chunk enters the buffer now, or once the writer has made room for it.
+    extension->TxStagePending = TRUE;
+    FrameNextWriteChunkLocked(extension);
+  }
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  if (stillCurrent) WakeWriter(extension);
+  if (!DeviceIsReady(DeviceObject)) AbortCurrentWrite(DeviceObject);
+  return STATUS_PENDING;
+}
+
+VOID ResumeHeldTransmit(PDEVICE_EXTENSION Extension) {
+  KeCancelTimer(&Extension->WriteTotalTimer);
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->TxLock, &irql);
+  BOOLEAN resumed = Extension->TxHeld && Extension->CurrentWriteIrp != NULL && Extension->TxStagedCount != 0;
+  if (resumed) {
+    Extension->TxHeld = FALSE;
+    Extension->TxStagePending = TRUE;
+    FrameNextWriteChunkLocked(Extension);
+  }
+  Extension->TxHeld = FALSE;
+  KeReleaseSpinLock(&Extension->TxLock, irql);
+  if (resumed) WakeWriter(Extension);
+}
+
+VOID NTAPI WriteTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(SystemArgument1);
+  UNREFERENCED_PARAMETER(SystemArgument2);
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
+  KeAcquireSpinLockAtDpcLevel(&extension->TxLock);
+  PIRP irp = NULL;
+  // Only a write still held at its own deadline times out; a stale timer ends nothing.
+  if (extension->TxHeld && SystemTime() >= extension->WriteDeadline.QuadPart)
+    irp = TakeCurrentWriteLocked(extension, TRUE);
+  KeReleaseSpinLockFromDpcLevel(&extension->TxLock);
+  if (irp != NULL) FinishWrite(extension, irp, STATUS_TIMEOUT, IO_NO_INCREMENT);
+}
+
+VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  BOOLEAN wasHeld = extension->TxHeld;
+  if (extension->CurrentWriteIrp == Irp) EndCurrentWrite(extension);
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  if (wasHeld) KeCancelTimer(&extension->WriteTotalTimer);
+  FinishWrite(extension, Irp, STATUS_CANCELLED, IO_SERIAL_INCREMENT);
+}
+
+VOID AbortCurrentWrite(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  PIRP irp = TakeCurrentWriteLocked(extension, TRUE);
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  if (irp == NULL) return;
+  KeCancelTimer(&extension->WriteTotalTimer);
+  FinishWrite(extension, irp, STATUS_CANCELLED, IO_SERIAL_INCREMENT);
 }

@@ -25,6 +25,7 @@ struct File {
   PDEVICE_OBJECT Top = nullptr;    // the top of its stack, where requests go
   bool Overlapped = false;
   bool HandleClosed = false;
+  bool CloseSent = false;
   int Outstanding = 0;
   std::map<PIRP, std::thread::id> Issued;
 };
@@ -130,7 +131,8 @@ NTSTATUS Issue(const std::shared_ptr<File>& file, UCHAR major, UCHAR minor,
     {
       std::lock_guard<std::recursive_mutex> guard(g_lock);
       keep->Issued.erase(done);
-      close = --keep->Outstanding == 0 && keep->HandleClosed;
+      close = --keep->Outstanding == 0 && keep->HandleClosed && !keep->CloseSent;
+      if (close) keep->CloseSent = true;
     }
     KeSetEvent(&request->Done, 0, FALSE);
     if (request->OvEvent) KeSetEvent(request->OvEvent, 0, FALSE);
@@ -337,7 +339,8 @@ BOOL CloseHandle(HANDLE handle) {
   {
     std::lock_guard<std::recursive_mutex> guard(g_lock);
     file->HandleClosed = true;
-    closeNow = file->Outstanding == 0;
+    closeNow = file->Outstanding == 0 && !file->CloseSent;
+    if (closeNow) file->CloseSent = true;
   }
   // Requests still pending keep the file open; the close is sent after the last of them.
   if (closeNow) SendClose(file);

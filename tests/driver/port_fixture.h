@@ -1,5 +1,7 @@
 // Helpers for driver tests: plugging in a modelled adapter and looking at what the driver made.
 #pragma once
+#include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 

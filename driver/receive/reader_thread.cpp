@@ -1,0 +1,178 @@
+// The reader thread and the bulk-in transfer: one transfer at a time on pipe 0, whose
+// completion stores the packet and wakes the thread to serve the current read and submit the
+// next one.
+#include "../serial/serial.h"
+#include "../transmit/transmit.h"
+#include "../usb/usb.h"
+#include "receive.h"
+
+NTSTATUS StartReaderThread(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  if (extension->ReaderThreadObject != NULL) return STATUS_UNSUCCESSFUL;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+  HANDLE handle;
+  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
+                                         ReaderThreadRoutine, DeviceObject);
+  if (!NT_SUCCESS(status)) return status;
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode,
+                                     &extension->ReaderThreadObject, NULL);
+  if (!NT_SUCCESS(status) || extension->ReaderThreadObject == NULL) {
+    extension->ReaderThreadObject = NULL;
+    status = STATUS_UNSUCCESSFUL;
+  }
+  ZwClose(handle);
+  return status;
+}
+
+NTSTATUS StopReaderThread(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  if (extension->ReaderThreadObject == NULL) return STATUS_SUCCESS;
+  KeSetEvent(&extension->ReaderStopEvent, 0, FALSE);
+  KeWaitForSingleObject(&extension->ReaderExitedEvent, Executive, KernelMode, TRUE, NULL);
+  if (extension->ReaderThreadObject != NULL) {
+    KeWaitForSingleObject(extension->ReaderThreadObject, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(extension->ReaderThreadObject);
+    extension->ReaderThreadObject = NULL;
+  }
+  KeResetEvent(&extension->ReaderExitedEvent);
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI ReaderThreadRoutine(PVOID StartContext) {
+  PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)StartContext;
+  PDEVICE_EXTENSION extension = ExtensionOf(deviceObject);
+  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+  // A stop request goes first, then new data, then a new read.
+  PVOID events[3] = {&extension->ReaderStopEvent, &extension->BulkInEvent, &extension->ReadRequestEvent};
+  for (;;) {
+    NTSTATUS status = KeWaitForMultipleObjects(3, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+    if (status == STATUS_WAIT_0) break;
+    if (status == STATUS_WAIT_1) {
+      KeResetEvent(&extension->BulkInEvent);
+      ServiceReceivedData(deviceObject);
+    } else if (status == STATUS_WAIT_2) {
+      KeResetEvent(&extension->ReadRequestEvent);
+      ServiceNewRead(deviceObject);
+    }
+  }
+  KeResetEvent(&extension->ReaderStopEvent);
+  KeSetEvent(&extension->ReaderExitedEvent, IO_NO_INCREMENT, FALSE);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+VOID ServiceReceivedData(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  if (extension->RxCount > extension->RxStatusCount) ServiceCurrentRead(extension, SERVICE_NEW_DATA);
+  KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
+  SubmitBulkIn(extension);
+}
+
+VOID ServiceNewRead(PDEVICE_OBJECT DeviceObject) { ServiceCurrentRead(ExtensionOf(DeviceObject), SERVICE_NEW_READ); }
+
+namespace {
+
+VOID ReleaseClaim(PDEVICE_EXTENSION extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->BulkInLock, &irql);
+  extension->BulkInState = BULK_IDLE;
+  KeReleaseSpinLock(&extension->BulkInLock, irql);
+}
+
+}  // namespace
+
+NTSTATUS SubmitBulkIn(PDEVICE_EXTENSION Extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->BulkInLock, &irql);
+  BOOLEAN busy = Extension->BulkInState != BULK_IDLE;
+  if (!busy) Extension->BulkInState = BULK_CLAIMED;
+  KeReleaseSpinLock(&Extension->BulkInLock, irql);
+  if (busy) return STATUS_DEVICE_BUSY;
+
+  RtlZeroMemory(Extension->BulkInBuffer, TRANSFER_BUFFER_SIZE);
+  USBD_PIPE_HANDLE pipe = Extension->BulkInPipe != NULL ? Extension->BulkInPipe : FirstInterfacePipe(Extension, 0);
+  // A refused submission gives its claim back, so that reading is not stuck busy.
+  if (pipe == NULL) {
+    ReleaseClaim(Extension);
+    return STATUS_INVALID_HANDLE;
+  }
+  if (Extension->BulkInIrp == NULL || Extension->BulkInUrb == NULL) {
+    ReleaseClaim(Extension);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PURB urb = Extension->BulkInUrb;
+  PIRP irp = Extension->BulkInIrp;
+  RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+  UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
+                                         Extension->BulkInBuffer, NULL, TRANSFER_BUFFER_SIZE,
+                                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = urb;
+  IoSetCompletionRoutine(irp, BulkInCompletion, Extension, TRUE, TRUE, TRUE);
+  irp->Cancel = FALSE;
+
+  if (Extension->DeviceRemoved || Extension->PortClosed || Extension->RemovePending) {
+    ReleaseClaim(Extension);
+    return STATUS_CANCELLED;
+  }
+  KeAcquireSpinLock(&Extension->BulkInLock, &irql);
+  Extension->BulkInState = BULK_SUBMITTED;
+  KeReleaseSpinLock(&Extension->BulkInLock, irql);
+  return IoCallDriver(Extension->LowerDeviceObject, irp);
+}
+
+NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
+  extension->BulkInState = BULK_COMPLETING;
+  // The IRP is this driver's own, with no stack location of its own to mark pending.
+
+  if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+    // A failed or cancelled transfer reads as a break on the line; reading stops.
+    extension->BulkInActive = FALSE;
+    RecordEvents(extension, SERIAL_EV_BREAK);
+    RecordCommErrors(extension, SERIAL_ERROR_BREAK);
+    extension->BulkInState = BULK_IDLE;
+    KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  if (extension->PortClosed || extension->DeviceRemoved) {
+    extension->BulkInActive = FALSE;
+    ClearEvents(extension, 0);
+    extension->ModemStatus = 0;
+    extension->BulkInState = BULK_IDLE;
+    KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+
+  // Only whole units of at most one packet are taken; a trailing half unit is dropped.
+  ULONG length = extension->BulkInUrb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  if (length > TRANSFER_BUFFER_SIZE) length = TRANSFER_BUFFER_SIZE;
+  length &= ~1UL;
+  AppendBulkInPacket(extension, length);
+
+  if ((extension->FlowFlags & FLOW_INPUT_MASK) && extension->RxCount + TRANSFER_BUFFER_SIZE > RX_HIGH_WATER)
+    SetReceiveFlowControl(extension->FunctionalDeviceObject, TRUE);
+
+  if (extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE) {
+    // Idle before the wake-up, so that the resubmission it asks for finds the transfer free.
+    extension->BulkInState = BULK_IDLE;
+    KeSetEvent(&extension->BulkInEvent, 1, FALSE);
+  } else {
+    // Overrun: reading pauses until a read makes room; nothing received is discarded.
+    RecordEvents(extension, SERIAL_EV_ERR);
+    RecordCommErrors(extension, SERIAL_ERROR_OVERRUN | SERIAL_ERROR_QUEUEOVERRUN);
+    extension->BulkInActive = FALSE;
+    extension->BulkInState = BULK_IDLE;
+  }
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID CancelBulkInTransfer(PDEVICE_EXTENSION Extension) {
+  if (Extension->BulkInState == BULK_SUBMITTED && IoCancelIrp(Extension->BulkInIrp)) {
+    KeWaitForSingleObject(&Extension->BulkInIdleEvent, Suspended, KernelMode, FALSE, NULL);
+    KeResetEvent(&Extension->BulkInIdleEvent);
+  }
+}

@@ -1,0 +1,155 @@
+// The receive buffer: bulk-in packets appended as they arrive (units, modem status, events,
+// output flow-control changes), and characters taken from its front for read requests.
+#include "../serial/serial.h"
+#include "../transmit/transmit.h"
+#include "receive.h"
+
+namespace {
+
+const UCHAR kUnitKindMask = 0xE0;
+const UCHAR kCharacterUnit = 0x20;
+const UCHAR kLineErrorUnit = 0x60;
+
+BOOLEAN IsCharacter(UCHAR header) {
+  UCHAR kind = header & kUnitKindMask;
+  return kind == kCharacterUnit || kind == kLineErrorUnit;
+}
+
+// The events of a change in the modem inputs.
+ULONG ModemEvents(UCHAR changed) {
+  ULONG events = 0;
+  if (changed & MODEM_CTS) events |= SERIAL_EV_CTS;
+  if (changed & MODEM_DSR) events |= SERIAL_EV_DSR;
+  if (changed & MODEM_RI) events |= SERIAL_EV_RING;
+  if (changed & MODEM_DCD) events |= SERIAL_EV_RLSD;
+  return events;
+}
+
+}  // namespace
+
+VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length) {
+  if (Length == 0) return;
+  const UCHAR* packet = Extension->BulkInBuffer;
+
+  // Any packet counts as activity for the interval time-out.
+  if (Extension->ReadState == READ_WAITING) Extension->ReadState = READ_PACKET_SEEN;
+  else if (Extension->ReadState == READ_INTERVAL_TIMING) Extension->ReadState = READ_PACKET_WHILE_TIMING;
+
+  ULONG events = 0;
+  ULONG statusBytes = 0;
+  for (ULONG p = 0; p < Length; p += 2) {
+    UCHAR kind = packet[p] & kUnitKindMask;
+    if (kind == kCharacterUnit) {
+      events |= SERIAL_EV_RXCHAR;
+      if (packet[p + 1] == Extension->SerialChars.EventChar) events |= SERIAL_EV_RXFLAG;
+    } else if (kind != kLineErrorUnit) {
+      statusBytes += 2;
+    }
+  }
+
+  UCHAR modem = packet[Length - 2] & 0x0F;
+  events |= ModemEvents((UCHAR)(modem ^ Extension->ModemStatus));
+  RecordEvents(Extension, events);
+
+  UCHAR flags = Extension->FlowFlags;
+  if (flags & FLOW_OUTPUT_MASK) {
+    BOOLEAN changed = FALSE;
+    if ((flags & (FLOW_OUT_DSR | FLOW_OUT_CTS)) && modem != Extension->ModemStatus) {
+      changed = TRUE;
+      Extension->ModemStatus = modem;
+    }
+    if (flags & FLOW_OUT_XONXOFF) {
+      // The newest XON or XOFF in the packet decides; XON wins when both characters are equal.
+      for (ULONG p = Length; p >= 2; p -= 2) {
+        UCHAR data = packet[p - 1];
+        if (data == Extension->SerialChars.XonChar) {
+          Extension->TxXonState = TRUE;
+          break;
+        }
+        if (data == Extension->SerialChars.XoffChar) {
+          Extension->TxXonState = FALSE;
+          break;
+        }
+      }
+      if (Extension->TxXonState) changed = TRUE;
+    }
+    if (Extension->TxHeld && changed && TransmitMayResume(Extension, flags, modem)) ResumeHeldTransmit(Extension);
+  }
+  Extension->ModemStatus = modem;
+
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->RxLock, &irql);
+  RtlCopyMemory(&Extension->RxBuffer[Extension->RxCount], packet, Length);
+  Extension->RxCount += Length;
+  Extension->RxStatusCount += statusBytes;
+  KeReleaseSpinLock(&Extension->RxLock, irql);
+
+  InterlockedExchangeAdd((LONG volatile*)&Extension->PerfStats.ReceivedCount, (LONG)((Length - statusBytes) / 2));
+}
+
+VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR Mode, BOOLEAN Final) {
+  if (Extension->PortClosed || !Extension->DeviceOpen || Extension->RxCount == 0) {
+    Irp->IoStatus.Information = 0;
+    return;
+  }
+  PUCHAR out = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+  ULONG limit = Extension->RxCount;
+  BOOLEAN filter = (Extension->FlowFlags & FLOW_OUT_XONXOFF) != 0;
+  UCHAR xon = Extension->SerialChars.XonChar;
+  UCHAR xoff = Extension->SerialChars.XoffChar;
+
+  ULONG p = 0, copied = 0, skipped = 0;
+  while (p + 2 <= limit) {
+    UCHAR header = Extension->RxBuffer[p];
+    if (IsCharacter(header)) {
+      if ((header & kUnitKindMask) == kLineErrorUnit) {
+        RecordEvents(Extension, SERIAL_EV_ERR);
+        RecordCommErrors(Extension, SERIAL_ERROR_FRAMING | SERIAL_ERROR_PARITY);
+      }
+      UCHAR data = Extension->RxBuffer[p + 1];
+      if (!(filter && (data == xon || data == xoff))) out[copied++] = data;
+    } else {
+      skipped += 2;
+    }
+    p += 2;
+    if (copied >= Length) break;
+  }
+
+  // A read that may still wait only looks: the characters stay for its next attempt.
+  if (copied < Length && Mode != 1 && Mode != 3 && !Final) {
+    Irp->IoStatus.Information = copied;
+    RestartBulkInIfRoom(Extension);
+    return;
+  }
+
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->RxLock, &irql);
+  if (Extension->RxCount < p) {
+    // A purge emptied the buffer while it was scanned.
+    Extension->RxCount = 0;
+    Extension->RxStatusCount = 0;
+  } else {
+    Extension->RxStatusCount = Extension->RxStatusCount <= skipped ? 0 : Extension->RxStatusCount - skipped;
+    Extension->RxCount -= p;
+  }
+  if (Extension->RxCount > Extension->RxStatusCount) {
+    RtlMoveMemory(Extension->RxBuffer, &Extension->RxBuffer[p], Extension->RxCount);
+    KeReleaseSpinLock(&Extension->RxLock, irql);
+    RecordEvents(Extension, SERIAL_EV_RXCHAR);
+  } else {
+    // Only status units are left: they are of no use to anyone.
+    Extension->RxCount = 0;
+    Extension->RxStatusCount = 0;
+    KeReleaseSpinLock(&Extension->RxLock, irql);
+    ClearEvents(Extension, ~(ULONG)SERIAL_EV_RXCHAR);
+  }
+  RestartBulkInIfRoom(Extension);
+  Irp->IoStatus.Information = copied;
+}
+
+VOID RestartBulkInIfRoom(PDEVICE_EXTENSION Extension) {
+  if (!Extension->BulkInActive && Extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE) {
+    Extension->BulkInActive = TRUE;
+    KeSetEvent(&Extension->BulkInEvent, 1, FALSE);
+  }
+}

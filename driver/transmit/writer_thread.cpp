@@ -1,0 +1,274 @@
+// The writer thread and the bulk-out transfer: chunks of at most 64 bytes of the transmit
+// buffer go to pipe 1 while the adapter's credit lasts; a 64-byte IN transfer on pipe 2 asks
+// for more. The completions decide what follows: send again, ask again, frame the next part
+// of a long write, or complete the write and report SERIAL_EV_TXEMPTY.
+//
+// No wake-up is lost: a completion returns the transfer to idle before it signals the writer,
+// and TxActive is cleared only under TxLock together with the test that the buffer is empty.
+#include "../receive/receive.h"
+#include "../serial/serial.h"
+#include "../usb/usb.h"
+#include "transmit.h"
+
+namespace {
+
+const ULONG kMinimumCreditUnits = 32;
+const ULONG kMaximumCreditUnits = 128;
+const USHORT kCreditToSend = 64;
+const USHORT kCreditToFinish = 128;
+
+VOID SetState(PDEVICE_EXTENSION extension, UCHAR state) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->BulkOutLock, &irql);
+  extension->BulkOutState = state;
+  KeReleaseSpinLock(&extension->BulkOutLock, irql);
+}
+
+BOOLEAN Claim(PDEVICE_EXTENSION extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->BulkOutLock, &irql);
+  BOOLEAN idle = extension->BulkOutState == BULK_IDLE;
+  if (idle) extension->BulkOutState = BULK_CLAIMED;
+  KeReleaseSpinLock(&extension->BulkOutLock, irql);
+  return idle;
+}
+
+// A submission that cannot be made gives back its claim and stops the writer until the next
+// wake-up (the port is closing or the device going away).
+NTSTATUS Refuse(PDEVICE_EXTENSION extension, NTSTATUS status) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  extension->TxActive = FALSE;
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  SetState(extension, BULK_IDLE);
+  return status;
+}
+
+NTSTATUS Submit(PDEVICE_EXTENSION extension, USBD_PIPE_HANDLE pipe, ULONG length, PIO_COMPLETION_ROUTINE routine) {
+  PURB urb = extension->BulkOutUrb;
+  PIRP irp = extension->BulkOutIrp;
+  if (irp == NULL || urb == NULL) return Refuse(extension, STATUS_INSUFFICIENT_RESOURCES);
+  if (pipe == NULL) return Refuse(extension, STATUS_INVALID_HANDLE);
+  RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+  UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
+                                         extension->BulkOutBuffer, NULL, length,
+                                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = urb;
+  IoSetCompletionRoutine(irp, routine, extension, TRUE, TRUE, TRUE);
+  irp->Cancel = FALSE;
+  if (extension->DeviceRemoved || extension->PortClosed) return Refuse(extension, STATUS_CANCELLED);
+  SetState(extension, BULK_SUBMITTED);
+  return IoCallDriver(extension->LowerDeviceObject, irp);
+}
+
+// Both completions end here when the transfer failed: the write does not succeed.
+VOID TransferFailed(PDEVICE_EXTENSION extension, NTSTATUS status) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  extension->TxActive = FALSE;
+  PIRP write = TakeCurrentWriteLocked(extension, TRUE);
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  extension->BulkOutState = BULK_IDLE;
+  KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
+  if (write != NULL) {
+    KeCancelTimer(&extension->WriteTotalTimer);
+    FinishWrite(extension, write, status == STATUS_CANCELLED ? STATUS_CANCELLED : status, IO_NO_INCREMENT);
+  }
+}
+
+// The buffer may have drained: frame what waits for it, then decide whether to send, ask for
+// credit, or finish the write.
+VOID AfterTransfer(PDEVICE_EXTENSION extension, BOOLEAN freshCredit) {
+  USHORT credit = extension->TxCredit;
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  if (extension->TxCount == 0) FrameNextWriteChunkLocked(extension);
+  ULONG count = extension->TxCount;
+  PIRP write = NULL;
+  BOOLEAN finished = count == 0 && (freshCredit || credit > kCreditToFinish);
+  if (finished) {
+    extension->TxActive = FALSE;
+    write = TakeCurrentWriteLocked(extension, FALSE);
+  }
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  extension->BulkOutState = BULK_IDLE;
+  if (count != 0) {
+    KeSetEvent((freshCredit || credit >= kCreditToSend) ? &extension->TxDataEvent : &extension->TxCreditEvent, 1, FALSE);
+  } else if (!finished) {
+    KeSetEvent(&extension->TxCreditEvent, 1, FALSE);
+  } else if (write != NULL) {
+    FinishWrite(extension, write, STATUS_SUCCESS, IO_NO_INCREMENT);
+    if (extension->WaitMask & SERIAL_EV_TXEMPTY) {
+      RecordEvents(extension, SERIAL_EV_TXEMPTY);
+      KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
+    }
+  }
+}
+
+}  // namespace
+
+NTSTATUS StartWriterThread(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  if (extension->WriterThreadObject != NULL) return STATUS_UNSUCCESSFUL;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+  HANDLE handle;
+  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
+                                         WriterThreadRoutine, DeviceObject);
+  if (!NT_SUCCESS(status)) return status;
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode,
+                                     &extension->WriterThreadObject, NULL);
+  if (!NT_SUCCESS(status) || extension->WriterThreadObject == NULL) {
+    extension->WriterThreadObject = NULL;
+    status = STATUS_UNSUCCESSFUL;
+  }
+  ZwClose(handle);
+  return status;
+}
+
+NTSTATUS StopWriterThread(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  if (extension->WriterThreadObject == NULL) return STATUS_SUCCESS;
+  KeSetEvent(&extension->WriterStopEvent, 0, FALSE);
+  KeWaitForSingleObject(&extension->WriterExitedEvent, Executive, KernelMode, TRUE, NULL);
+  if (extension->WriterThreadObject != NULL) {
+    KeWaitForSingleObject(extension->WriterThreadObject, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(extension->WriterThreadObject);
+    extension->WriterThreadObject = NULL;
+  }
+  KeResetEvent(&extension->WriterExitedEvent);
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI WriterThreadRoutine(PVOID StartContext) {
+  PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)StartContext;
+  PDEVICE_EXTENSION extension = ExtensionOf(deviceObject);
+  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+  // Stop first, then sending, then the credit query.
+  PVOID events[3] = {&extension->WriterStopEvent, &extension->TxDataEvent, &extension->TxCreditEvent};
+  for (;;) {
+    NTSTATUS status = KeWaitForMultipleObjects(3, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+    if (status == STATUS_WAIT_0) break;
+    if (status == STATUS_WAIT_1) {
+      KeResetEvent(&extension->TxDataEvent);
+      SendNextChunk(deviceObject);
+    } else if (status == STATUS_WAIT_2) {
+      KeResetEvent(&extension->TxCreditEvent);
+      SubmitCreditQuery(deviceObject);
+    }
+  }
+  KeResetEvent(&extension->WriterStopEvent);
+  KeSetEvent(&extension->WriterExitedEvent, IO_NO_INCREMENT, FALSE);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+NTSTATUS SendNextChunk(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  if (!Claim(extension)) return STATUS_DEVICE_BUSY;
+
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  ULONG count = extension->TxCount;
+  if (count == 0) {
+    extension->TxActive = FALSE;
+    KeReleaseSpinLock(&extension->TxLock, irql);
+    SetState(extension, BULK_IDLE);
+    return STATUS_SUCCESS;
+  }
+  // A modem-control unit at the front goes alone; one at the very end waits for a later chunk.
+  ULONG n;
+  if ((extension->TxBuffer[0] & UNIT_KIND_MASK) == UNIT_MODEM_CONTROL) {
+    n = 2;
+  } else {
+    n = count;
+    if ((extension->TxBuffer[count - 2] & UNIT_KIND_MASK) == UNIT_MODEM_CONTROL) n -= 2;
+    if (n > BULK_OUT_CHUNK) n = BULK_OUT_CHUNK;
+  }
+  if (n > extension->TxCredit) n = extension->TxCredit;
+  extension->TxCredit = (USHORT)(extension->TxCredit - n);
+  RtlZeroMemory(extension->BulkOutBuffer, TRANSFER_BUFFER_SIZE);
+  RtlCopyMemory(extension->BulkOutBuffer, extension->TxBuffer, n);
+  extension->BulkOutLength = n;
+  extension->TxCount -= n;
+  if (extension->TxCount != 0) RtlMoveMemory(extension->TxBuffer, &extension->TxBuffer[n], extension->TxCount);
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  return SubmitBulkOut(extension);
+}
+
+NTSTATUS SubmitBulkOut(PDEVICE_EXTENSION Extension) {
+  USBD_PIPE_HANDLE pipe = Extension->Pipe1Handle != NULL ? Extension->Pipe1Handle : FirstInterfacePipe(Extension, 1);
+  return Submit(Extension, pipe, Extension->BulkOutLength, BulkOutCompletion);
+}
+
+NTSTATUS SubmitCreditQuery(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  if (!Claim(extension)) return STATUS_DEVICE_BUSY;
+  RtlZeroMemory(extension->BulkOutBuffer, TRANSFER_BUFFER_SIZE);
+  USBD_PIPE_HANDLE pipe = extension->Pipe2Handle != NULL ? extension->Pipe2Handle : FirstInterfacePipe(extension, 2);
+  return Submit(extension, pipe, TRANSFER_BUFFER_SIZE, CreditQueryCompletion);
+}
+
+NTSTATUS NTAPI BulkOutCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
+  extension->BulkOutState = BULK_COMPLETING;
+  // The IRP is this driver's own, with no stack location of its own to mark pending.
+  if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+    TransferFailed(extension, Irp->IoStatus.Status);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  if (extension->PortClosed || extension->DeviceRemoved) {
+    // The current write is left to close or removal.
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->TxLock, &irql);
+    extension->TxActive = FALSE;
+    KeReleaseSpinLock(&extension->TxLock, irql);
+    ClearEvents(extension, 0);
+    extension->ModemStatus = 0;
+    extension->BulkOutState = BULK_IDLE;
+    KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  AfterTransfer(extension, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
+  extension->BulkOutState = BULK_COMPLETING;
+  if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+    TransferFailed(extension, Irp->IoStatus.Status);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  if (extension->PortClosed || extension->DeviceRemoved) {
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->TxLock, &irql);
+    extension->TxActive = FALSE;
+    KeReleaseSpinLock(&extension->TxLock, irql);
+    extension->BulkOutState = BULK_IDLE;
+    KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  ULONG received = extension->BulkOutUrb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  ULONG units = received >= 2 ? ((ULONG)extension->BulkOutBuffer[0] << 8) | extension->BulkOutBuffer[1] : 0;
+  if (units < kMinimumCreditUnits || units > kMaximumCreditUnits) {
+    // Not a credit the adapter can mean: ask again.
+    extension->BulkOutState = BULK_IDLE;
+    KeSetEvent(&extension->TxCreditEvent, 1, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  extension->TxCredit = (USHORT)(2 * units);
+  AfterTransfer(extension, TRUE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID CancelBulkOutTransfer(PDEVICE_EXTENSION Extension) {
+  if (Extension->BulkOutState == BULK_SUBMITTED && IoCancelIrp(Extension->BulkOutIrp)) {
+    KeWaitForSingleObject(&Extension->BulkOutIdleEvent, Suspended, KernelMode, FALSE, NULL);
+    KeResetEvent(&Extension->BulkOutIdleEvent);
+  }
+}
