@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "../io/io_manager.h"
 #include "../kernel/verifier.h"
@@ -26,6 +27,8 @@ std::u16string g_busName = u"\\Driver\\usbhub";
 std::mutex g_lock;
 unsigned g_ports = 0;
 DEVICE_CAPABILITIES g_capabilities;
+std::vector<std::function<void(HostController&)>> g_controllerHooks;  // under g_lock
+std::set<HostController*> g_controllers;  // of devices not yet removed, under g_lock
 
 PdoExtension* Ext(PDEVICE_OBJECT pdo) { return static_cast<PdoExtension*>(pdo->DeviceExtension); }
 
@@ -137,6 +140,12 @@ HostController* ControllerOf(pnp::DeviceNode* node) {
   return Ext(node->Pdo)->Controller.get();
 }
 
+void OnControllerCreated(std::function<void(HostController&)> hook) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  for (HostController* controller : g_controllers) hook(*controller);
+  g_controllerHooks.push_back(std::move(hook));
+}
+
 void Start() {
   std::lock_guard<std::mutex> guard(g_lock);
   g_bus = DRIVER_OBJECT{};
@@ -178,6 +187,8 @@ pnp::DeviceNode* PlugIn(std::shared_ptr<Function> function) {
   {
     std::lock_guard<std::mutex> guard(g_lock);
     port = ++g_ports;
+    g_controllers.insert(ext->Controller.get());
+    for (auto& hook : g_controllerHooks) hook(*ext->Controller);
   }
   std::u16string serial = function->SerialNumber();
   if (serial.empty()) serial = rtl::FromAscii("5&1F2E3D4C&0&" + std::to_string(port));
@@ -189,6 +200,10 @@ pnp::DeviceNode* PlugIn(std::shared_ptr<Function> function) {
   std::u16string revision = hardwareId + u"&Rev_0100";
   return ext->Node = pnp::DeviceArrived(pdo, instance, {revision, hardwareId}, [pdo] {
     PdoExtension* e = Ext(pdo);
+    {
+      std::lock_guard<std::mutex> guard(g_lock);
+      g_controllers.erase(e->Controller.get());
+    }
     e->Controller->Detach();
     e->Controller.reset();
     e->~PdoExtension();

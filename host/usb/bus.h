@@ -4,6 +4,7 @@
 #pragma once
 #include <hostddk/ddk.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ void Unplug(pnp::DeviceNode* node);
 PDRIVER_OBJECT BusDriver();
 // The host controller of a plugged-in device (null once it is removed).
 HostController* ControllerOf(pnp::DeviceNode* node);
+// Calls `hook` with the host controller of every device plugged in from now on, and at once with
+// those of the devices plugged in now, so an observer (a capture) misses none. Hooks stay for the
+// life of the process and run under the bus's lock: they must not call into the bus.
+void OnControllerCreated(std::function<void(HostController&)> hook);
 DEVICE_CAPABILITIES DefaultCapabilities();
 void SetCapabilities(const DEVICE_CAPABILITIES& capabilities);  // for devices plugged in later
 
