@@ -60,8 +60,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       extension->DeviceOpen = TRUE;
       SetDefaultSerialSettings(extension, FALSE);
       ResetForOpen(extension);
-      SubmitBulkIn(extension);
+      // Active before the first transfer, whose completion may already say otherwise.
       extension->BulkInActive = TRUE;
+      SubmitBulkIn(extension);
     }
   }
   CompleteRequest(Irp, status, 0);
