@@ -202,18 +202,26 @@ std::u16string DeviceName(LPCSTR name) {
   return hk::rtl::FromAscii(n);
 }
 
-BOOL Transfer(HANDLE handle, UCHAR major, void* buffer, DWORD length, LPDWORD done,
-              LPOVERLAPPED ov) {
+// The file behind a handle for a request, or null (with the error set): an overlapped handle
+// needs an OVERLAPPED, as on Windows.
+std::shared_ptr<File> RequestFile(HANDLE handle, LPOVERLAPPED ov, LPDWORD transferred) {
   auto file = FileOf(handle);
   if (!file) {
     Fail(STATUS_INVALID_HANDLE);
-    return 0;
+    return nullptr;
   }
   if (file->Overlapped && !ov) {
     Fail(STATUS_INVALID_PARAMETER);
-    return 0;
+    return nullptr;
   }
-  if (done) *done = 0;
+  if (transferred) *transferred = 0;
+  return file;
+}
+
+BOOL Transfer(HANDLE handle, UCHAR major, void* buffer, DWORD length, LPDWORD done,
+              LPOVERLAPPED ov) {
+  auto file = RequestFile(handle, ov, done);
+  if (!file) return 0;
   bool buffered = (file->Top->Flags & DO_BUFFERED_IO) != 0;
   std::shared_ptr<Request> request;
   NTSTATUS status = Issue(
@@ -357,16 +365,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVE
 
 BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
                      DWORD outLength, LPDWORD returned, LPOVERLAPPED ov) {
-  auto file = FileOf(handle);
-  if (!file) {
-    Fail(STATUS_INVALID_HANDLE);
-    return 0;
-  }
-  if (file->Overlapped && !ov) {
-    Fail(STATUS_INVALID_PARAMETER);
-    return 0;
-  }
-  if (returned) *returned = 0;
+  auto file = RequestFile(handle, ov, returned);
+  if (!file) return 0;
   std::shared_ptr<Request> request;
   NTSTATUS status = Issue(
       file, IRP_MJ_DEVICE_CONTROL, 0,

@@ -173,17 +173,20 @@ LONGLONG KernelDueToNow(LONGLONG dueTime) {
   return due;
 }
 
+namespace {
+// Takes a kernel timer off the queue; true when it was on it.
+bool Dequeue(PKTIMER timer) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  auto it = g_timers.find(timer);
+  if (it == g_timers.end()) return false;
+  g_queue.erase(it->second);
+  g_timers.erase(it);
+  return true;
+}
+}  // namespace
+
 BOOLEAN SetTimer(PKTIMER timer, LONGLONG due, PKDPC dpc) {
-  BOOLEAN wasSet;
-  {
-    std::lock_guard<std::mutex> guard(g_lock);
-    auto it = g_timers.find(timer);
-    wasSet = it != g_timers.end();
-    if (wasSet) {
-      g_queue.erase(it->second);
-      g_timers.erase(it);
-    }
-  }
+  BOOLEAN wasSet = Dequeue(timer);
   {
     std::lock_guard<std::mutex> guard(dispatcher::Lock());
     timer->Header.SignalState = 0;
@@ -201,16 +204,7 @@ BOOLEAN SetTimer(PKTIMER timer, LONGLONG due, PKDPC dpc) {
 }
 
 BOOLEAN CancelTimer(PKTIMER timer) {
-  BOOLEAN wasSet;
-  {
-    std::lock_guard<std::mutex> guard(g_lock);
-    auto it = g_timers.find(timer);
-    wasSet = it != g_timers.end();
-    if (wasSet) {
-      g_queue.erase(it->second);
-      g_timers.erase(it);
-    }
-  }
+  BOOLEAN wasSet = Dequeue(timer);
   std::lock_guard<std::mutex> guard(dispatcher::Lock());
   timer->Header.Inserted = FALSE;
   return wasSet;
