@@ -276,7 +276,9 @@ NTSTATUS HostController::SelectConfiguration(PIRP irp, PURB urb) {
     size_t p = at + config[at];
     for (ULONG i = 0; i < endpoints; ++i) {
       while (p + 2 <= config.size() && config[p] >= 2 && config[p + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) p += config[p];
-      if (p + 7 > config.size()) return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
+      // A malformed descriptor ends the walk: nothing that is not an endpoint is taken as one.
+      if (p + 7 > config.size() || config[p] < 7 || config[p + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE)
+        return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
       USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
       if (pipe.MaximumTransferSize > 0x10000)
         return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
@@ -468,15 +470,43 @@ void HostController::Run() {
 }
 
 NTSTATUS HostController::ArmWake(PIRP irp) {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (wake_ || detached_) {
-    irp->IoStatus.Status = STATUS_DEVICE_BUSY;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_DEVICE_BUSY;
-  }
+  // Marked pending before anyone else can see it: a wake may complete it at once.
   IoMarkIrpPending(irp);
-  wake_ = irp;
+  irp->Tail.Overlay.DriverContext[0] = this;
+  bool busy;
+  bool cancelled = false;
+  {
+    // Published with its cancel routine under the cancel spin lock, so that a cancellation
+    // finds it either not yet armed (and it is refused here) or armed and cancellable.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      busy = wake_ || detached_;
+      cancelled = !busy && irp->Cancel;
+      if (!busy && !cancelled) {
+        IoSetCancelRoutine(irp, WakeCancelRoutine);
+        wake_ = irp;
+      }
+    }
+    IoReleaseCancelSpinLock(irql);
+  }
+  if (busy || cancelled) {
+    irp->IoStatus.Status = busy ? STATUS_DEVICE_BUSY : STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+  }
   return STATUS_PENDING;
+}
+
+void HostController::WakeCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
+  HostController* self = ControllerOf(irp);
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  {
+    std::lock_guard<std::mutex> guard(self->lock_);
+    if (self->wake_ == irp) self->wake_ = nullptr;
+  }
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 bool HostController::WakeArmed() {
@@ -484,12 +514,20 @@ bool HostController::WakeArmed() {
   return wake_ != nullptr;
 }
 
+// Takes the armed wait/wake request for completion; null when there is none or a cancel in
+// progress owns it.
+PIRP HostController::TakeWakeLocked() {
+  PIRP irp = wake_;
+  wake_ = nullptr;
+  if (irp && IoSetCancelRoutine(irp, nullptr) == nullptr) return nullptr;
+  return irp;
+}
+
 void HostController::SignalWake() {
   PIRP irp;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    irp = wake_;
-    wake_ = nullptr;
+    irp = TakeWakeLocked();
   }
   if (!irp) return;
   irp->IoStatus.Status = STATUS_SUCCESS;
@@ -511,8 +549,7 @@ void HostController::Detach() {
       pending.push_back(*it);
       it = pending_.erase(it);
     }
-    wake = wake_;
-    wake_ = nullptr;
+    wake = TakeWakeLocked();
   }
   function_->Detached();
   for (auto& [irp, transfer] : pending) {
