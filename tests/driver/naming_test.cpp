@@ -51,6 +51,8 @@ struct GoodPortName {
   std::string expected;
 };
 
+void PrintTo(const GoodPortName& p, std::ostream* os) { *os << p.what; }
+
 class GoodPortNames : public Naming, public ::testing::WithParamInterface<GoodPortName> {};
 
 TEST_P(GoodPortNames, StringValuesNameThePort) {
@@ -82,6 +84,8 @@ struct BadPortName {
   std::u16string data;
   NTSTATUS expected;
 };
+
+void PrintTo(const BadPortName& p, std::ostream* os) { *os << p.what; }
 
 class BadPortNames : public Naming, public ::testing::WithParamInterface<BadPortName> {};
 
