@@ -17,6 +17,13 @@ BOOLEAN AppendStagedLocked(PDEVICE_EXTENSION extension) {
     extension->TxStagePending = TRUE;
     return FALSE;
   }
+  // Every unit sets DTR and RTS at the adapter. A chunk that waited (held by flow control, or
+  // for room) may have been framed before the lines changed: it goes out with the lines as
+  // they are now, or it would undo the change.
+  UCHAR header = extension->ModemControl;
+  if (bytes != 0 && extension->TxStaging[0] != header) {
+    for (ULONG i = 0; i < bytes; i += 2) extension->TxStaging[i] = header;
+  }
   RtlCopyMemory(&extension->TxBuffer[extension->TxCount], extension->TxStaging, bytes);
   extension->TxCount += bytes;
   extension->TxStagedCount = 0;

@@ -27,7 +27,11 @@ struct File {
   bool HandleClosed = false;
   bool CloseSent = false;
   int Outstanding = 0;
-  std::map<PIRP, std::thread::id> Issued;
+  struct Issuer {
+    std::thread::id Thread;
+    OVERLAPPED* Ov;
+  };
+  std::map<PIRP, Issuer> Issued;
 };
 
 struct Event {
@@ -78,6 +82,9 @@ struct Request {
   KEVENT Done;
   OVERLAPPED* Ov = nullptr;
   PKEVENT OvEvent = nullptr;
+  // The event object stays until it has been set, as the kernel's reference keeps it: a caller
+  // that sees the request done may close its event handle before the event is signalled.
+  std::shared_ptr<Event> OvEventObject;
   void* UserOut = nullptr;
   ULONG OutLength = 0;
   UCHAR Major = 0;
@@ -90,6 +97,17 @@ NTSTATUS Issue(const std::shared_ptr<File>& file, UCHAR major, UCHAR minor,
                ULONG outLength, OVERLAPPED* ov, bool wait, std::shared_ptr<Request>* out) {
   auto request = std::make_shared<Request>();
   KeInitializeEvent(&request->Done, NotificationEvent, FALSE);
+  {
+    // A request made on a handle while another thread closes it: once the close went out the
+    // file object is gone, as the handle is. Counted here, a request holds the close back.
+    std::lock_guard<std::recursive_mutex> guard(g_lock);
+    if (file->CloseSent && major != IRP_MJ_CLOSE) {
+      request->Final = STATUS_INVALID_HANDLE;
+      if (out) *out = request;
+      return STATUS_INVALID_HANDLE;
+    }
+    file->Outstanding++;
+  }
   request->Ov = ov;
   request->UserOut = userOut;
   request->OutLength = outLength;
@@ -100,6 +118,7 @@ NTSTATUS Issue(const std::shared_ptr<File>& file, UCHAR major, UCHAR minor,
     if (ov->hEvent) {
       auto ev = EventOf(ov->hEvent);
       if (ev) {
+        request->OvEventObject = ev;
         request->OvEvent = &ev->Object;
         KeClearEvent(request->OvEvent);
       }
@@ -127,6 +146,11 @@ NTSTATUS Issue(const std::shared_ptr<File>& file, UCHAR major, UCHAR minor,
       request->Ov->InternalHigh = request->Info;
       request->Ov->Internal = (ULONG_PTR)(LONG_PTR)request->Final;
     }
+    // Signalled while this request still holds the file: once it is no longer counted, a
+    // close on another thread may free the file object.
+    KeSetEvent(&request->Done, 0, FALSE);
+    if (request->OvEvent) KeSetEvent(request->OvEvent, 0, FALSE);
+    KeSetEvent(&keep->Fo->Event, 0, FALSE);
     bool close = false;
     {
       std::lock_guard<std::recursive_mutex> guard(g_lock);
@@ -134,9 +158,6 @@ NTSTATUS Issue(const std::shared_ptr<File>& file, UCHAR major, UCHAR minor,
       close = --keep->Outstanding == 0 && keep->HandleClosed && !keep->CloseSent;
       if (close) keep->CloseSent = true;
     }
-    KeSetEvent(&request->Done, 0, FALSE);
-    if (request->OvEvent) KeSetEvent(request->OvEvent, 0, FALSE);
-    KeSetEvent(&keep->Fo->Event, 0, FALSE);
     // The last request of a closed handle lets the file go: the close follows at PASSIVE_LEVEL.
     if (close) hk::worker::Post(hk::worker::Queue::Io, [keep] { SendClose(keep); });
   });
@@ -150,8 +171,7 @@ NTSTATUS Issue(const std::shared_ptr<File>& file, UCHAR major, UCHAR minor,
   if (setup) setup(irp, sp);
   {
     std::lock_guard<std::recursive_mutex> guard(g_lock);
-    file->Outstanding++;
-    file->Issued[irp] = std::this_thread::get_id();
+    file->Issued[irp] = {std::this_thread::get_id(), ov};
   }
   NTSTATUS status = IofCallDriver(file->Top, irp);
   if (wait) KeWaitForSingleObject(&request->Done, Executive, UserMode, FALSE, nullptr);
@@ -428,13 +448,14 @@ BOOL Cancel(HANDLE handle, LPOVERLAPPED only, bool thisThreadOnly) {
   std::vector<PIRP> irps;
   {
     std::lock_guard<std::recursive_mutex> guard(g_lock);
-    for (const auto& [irp, thread] : file->Issued) {
-      if (thisThreadOnly && thread != std::this_thread::get_id()) continue;
+    for (const auto& [irp, issuer] : file->Issued) {
+      if (thisThreadOnly && issuer.Thread != std::this_thread::get_id()) continue;
+      // CancelIoEx with an OVERLAPPED cancels that request only, from whichever thread.
+      if (only && issuer.Ov != only) continue;
       hk::io::ReferenceIrp(irp);
       irps.push_back(irp);
     }
   }
-  (void)only;
   for (PIRP irp : irps) {
     IoCancelIrp(irp);
     hk::io::DereferenceIrp(irp);

@@ -1,6 +1,7 @@
 // The power manager's routines: power IRPs go down with PoCallDriver, and the device power
 // requests a driver asks for with PoRequestPowerIrp travel from the top of the device's stack,
 // dispatched by the power worker as the system's power threads would.
+#include "../kernel/faults.h"
 #include "../kernel/thread_state.h"
 #include "../kernel/verifier.h"
 #include "../kernel/worker.h"
@@ -33,6 +34,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
       MinorFunction != IRP_MN_WAIT_WAKE)
     return STATUS_INVALID_PARAMETER;
   if (!IsLiveDevice(DeviceObject)) return STATUS_NO_SUCH_DEVICE;
+  if (faults::PowerRequestShouldFail()) return STATUS_INSUFFICIENT_RESOURCES;
   PDEVICE_OBJECT top = TopOfStack(DeviceObject);
   PIRP irp = AllocateSystemIrp(top->StackSize, [=](PIRP done) {
     IO_STATUS_BLOCK status = done->IoStatus;
@@ -49,7 +51,8 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
   }
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   if (Irp) *Irp = irp;
-  worker::Post(worker::Queue::Power, [top, irp] { IofCallDriver(top, irp); });
+  worker::Post(MinorFunction == IRP_MN_WAIT_WAKE ? worker::Queue::Wake : worker::Queue::Power,
+               [top, irp] { IofCallDriver(top, irp); });
   return STATUS_PENDING;
 }
 

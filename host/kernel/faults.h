@@ -19,4 +19,9 @@ unsigned Counted();
 
 bool ShouldFail(Resource resource, ULONG tag);
 
+// The next `count` PoRequestPowerIrp calls fail with STATUS_INSUFFICIENT_RESOURCES, as when the
+// power manager cannot allocate the request. Not counted by FailNth; cleared by Clear.
+void FailPowerRequests(int count);
+bool PowerRequestShouldFail();
+
 }  // namespace hk::faults

@@ -20,8 +20,9 @@ struct WorkQueue {
   bool stopping = false;
 };
 
-WorkQueue g_queues[3];
-const char* const kNames[3] = {"I/O worker", "PnP worker", "power worker"};
+constexpr int kQueues = 4;
+WorkQueue g_queues[kQueues];
+const char* const kNames[kQueues] = {"I/O worker", "PnP worker", "power worker", "wait/wake worker"};
 
 void Run(WorkQueue* queue, const char* name) {
   ThreadInfo& self = CurrentThread();
@@ -47,7 +48,7 @@ void Run(WorkQueue* queue, const char* name) {
 
 void Start() {
   Stop();
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < kQueues; ++i) {
     std::lock_guard<std::mutex> guard(g_queues[i].lock);
     g_queues[i].stopping = false;
     g_queues[i].thread = std::thread(Run, &g_queues[i], kNames[i]);

@@ -6,7 +6,9 @@
 
 namespace hk::worker {
 
-enum class Queue { Io, Pnp, Power };
+// Wake carries the wait/wake requests, which a driver may hold in its dispatch routine until
+// the device wakes: the device power requests behind them must not wait for that.
+enum class Queue { Io, Pnp, Power, Wake };
 
 void Start();
 void Stop();

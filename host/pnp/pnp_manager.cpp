@@ -140,11 +140,12 @@ void Shutdown() {
   std::vector<DeviceNode*> live;
   {
     std::lock_guard<std::recursive_mutex> guard(g_lock);
+    // A device whose start failed at arrival was removed then, although it keeps that state.
     for (auto& n : g_nodes)
-      if (n->State != DeviceState::Removed) live.push_back(n.get());
+      if (n->State != DeviceState::Removed && io::IsLiveDevice(n->Pdo)) live.push_back(n.get());
   }
   for (DeviceNode* node : live) {
-    if (node->State == DeviceState::SurpriseRemoved) {
+    if (node->State == DeviceState::SurpriseRemoved || node->State == DeviceState::RemovePending) {
       node->RemoveWhenClosed = false;
       FinishRemoval(node);
     } else {
@@ -299,7 +300,14 @@ NTSTATUS QueryRemoveAndRemove(DeviceNode* node) {
     SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
     return status;
   }
-  FinishRemoval(node);
+  // The driver has given up the device, but files opened on it must be closed first.
+  int open = g_openFiles ? g_openFiles(Top(node)) : 0;
+  if (open == 0) {
+    FinishRemoval(node);
+  } else {
+    node->State = DeviceState::RemovePending;
+    node->RemoveWhenClosed = true;
+  }
   return status;
 }
 
@@ -335,7 +343,8 @@ NTSTATUS QueryStopThenCancel(DeviceNode* node) {
 void FileClosed(PDEVICE_OBJECT stackDevice) {
   std::lock_guard<std::recursive_mutex> guard(g_lock);
   for (auto& n : g_nodes) {
-    if (!n->RemoveWhenClosed || n->State != DeviceState::SurpriseRemoved) continue;
+    if (!n->RemoveWhenClosed) continue;
+    if (n->State != DeviceState::SurpriseRemoved && n->State != DeviceState::RemovePending) continue;
     if (!io::IsLiveDevice(n->Pdo) || Top(n.get()) != stackDevice) continue;
     if (g_openFiles && g_openFiles(stackDevice) > 0) continue;
     n->RemoveWhenClosed = false;

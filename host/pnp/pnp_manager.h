@@ -16,7 +16,9 @@ struct DriverImage {
   PDRIVER_INITIALIZE Entry;
 };
 
-enum class DeviceState { Added, Started, StartFailed, AddFailed, Stopped, SurpriseRemoved, Removed };
+// RemovePending: a query-remove was accepted while handles were open; REMOVE_DEVICE follows
+// the close of the last one.
+enum class DeviceState { Added, Started, StartFailed, AddFailed, Stopped, SurpriseRemoved, RemovePending, Removed };
 
 struct DeviceNode {
   std::u16string InstanceId;
@@ -43,7 +45,8 @@ DeviceNode* DeviceArrived(PDEVICE_OBJECT pdo, const std::u16string& instanceId,
                           std::function<void()> onRemoved);
 // The device disappeared: SURPRISE_REMOVAL now, REMOVE_DEVICE once no handle is open.
 void SurpriseRemove(DeviceNode* node);
-// Orderly removal: QUERY_REMOVE, then REMOVE_DEVICE or CANCEL_REMOVE. Returns the query status.
+// Orderly removal: QUERY_REMOVE, then REMOVE_DEVICE (once no handle is open) or CANCEL_REMOVE.
+// Returns the query status.
 NTSTATUS QueryRemoveAndRemove(DeviceNode* node);
 NTSTATUS QueryRemoveThenCancel(DeviceNode* node);
 // Rebalance: QUERY_STOP, then STOP_DEVICE and START_DEVICE again, or CANCEL_STOP.

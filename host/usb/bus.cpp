@@ -19,6 +19,11 @@ struct PdoExtension {
   pnp::DeviceNode* Node = nullptr;
   DEVICE_POWER_STATE Power = PowerDeviceD0;
   bool Removed = false;
+  // What the PDO was asked, and the device power requests it holds; under g_recordLock.
+  std::vector<PowerRequestSeen> PowerSeen;
+  std::vector<UCHAR> PnpSeen;
+  bool HoldPower = false;
+  std::vector<PIRP> HeldPower;
 };
 
 DRIVER_OBJECT g_bus{};
@@ -30,7 +35,14 @@ DEVICE_CAPABILITIES g_capabilities;
 std::vector<std::function<void(HostController&)>> g_controllerHooks;  // under g_lock
 std::set<HostController*> g_controllers;  // of devices not yet removed, under g_lock
 
+std::mutex g_recordLock;
+
 PdoExtension* Ext(PDEVICE_OBJECT pdo) { return static_cast<PdoExtension*>(pdo->DeviceExtension); }
+
+PdoExtension* LiveExt(pnp::DeviceNode* node) {
+  if (!node || !io::IsLiveDevice(node->Pdo)) return nullptr;
+  return Ext(node->Pdo);
+}
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
@@ -38,8 +50,28 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
   return status;
 }
 
+// Completes held device power requests; `apply`: the device takes the state it was asked for.
+void CompleteHeldPower(PDEVICE_OBJECT pdo, NTSTATUS status, bool apply) {
+  std::vector<PIRP> held;
+  {
+    std::lock_guard<std::mutex> guard(g_recordLock);
+    held.swap(Ext(pdo)->HeldPower);
+  }
+  for (PIRP irp : held) {
+    if (apply) {
+      Ext(pdo)->Power = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.DeviceState;
+      Ext(pdo)->Device->PowerChanged(Ext(pdo)->Power);
+    }
+    Complete(irp, status);
+  }
+}
+
 NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  {
+    std::lock_guard<std::mutex> guard(g_recordLock);
+    Ext(pdo)->PnpSeen.push_back(sp->MinorFunction);
+  }
   switch (sp->MinorFunction) {
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -50,6 +82,7 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
       return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE:
+      CompleteHeldPower(pdo, STATUS_DEVICE_NOT_CONNECTED, false);
       Ext(pdo)->Controller->Detach();
       return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_CAPABILITIES: {
@@ -74,6 +107,21 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
 NTSTATUS PdoPower(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
   PoStartNextPowerIrp(irp);
+  {
+    std::lock_guard<std::mutex> guard(g_recordLock);
+    PowerRequestSeen seen{sp->MinorFunction, sp->Parameters.Power.Type, sp->Parameters.Power.State};
+    if (sp->MinorFunction == IRP_MN_WAIT_WAKE) {
+      seen.Type = SystemPowerState;
+      seen.State.SystemState = sp->Parameters.WaitWake.PowerState;
+    }
+    Ext(pdo)->PowerSeen.push_back(seen);
+    if (sp->MinorFunction == IRP_MN_SET_POWER && sp->Parameters.Power.Type == DevicePowerState &&
+        Ext(pdo)->HoldPower) {
+      IoMarkIrpPending(irp);
+      Ext(pdo)->HeldPower.push_back(irp);
+      return STATUS_PENDING;
+    }
+  }
   switch (sp->MinorFunction) {
     case IRP_MN_SET_POWER:
       if (sp->Parameters.Power.Type == DevicePowerState) {
@@ -134,6 +182,38 @@ DEVICE_CAPABILITIES DefaultCapabilities() {
 }
 
 void SetCapabilities(const DEVICE_CAPABILITIES& capabilities) { g_capabilities = capabilities; }
+
+std::vector<PowerRequestSeen> PowerRequestsSeen(pnp::DeviceNode* node) {
+  std::lock_guard<std::mutex> guard(g_recordLock);
+  PdoExtension* ext = LiveExt(node);
+  return ext ? ext->PowerSeen : std::vector<PowerRequestSeen>{};
+}
+
+std::vector<UCHAR> PnpRequestsSeen(pnp::DeviceNode* node) {
+  std::lock_guard<std::mutex> guard(g_recordLock);
+  PdoExtension* ext = LiveExt(node);
+  return ext ? ext->PnpSeen : std::vector<UCHAR>{};
+}
+
+void HoldDevicePowerRequests(pnp::DeviceNode* node, bool hold) {
+  std::lock_guard<std::mutex> guard(g_recordLock);
+  if (PdoExtension* ext = LiveExt(node)) ext->HoldPower = hold;
+}
+
+size_t HeldDevicePowerRequests(pnp::DeviceNode* node) {
+  std::lock_guard<std::mutex> guard(g_recordLock);
+  PdoExtension* ext = LiveExt(node);
+  return ext ? ext->HeldPower.size() : 0;
+}
+
+void ReleaseDevicePowerRequests(pnp::DeviceNode* node, NTSTATUS status) {
+  if (LiveExt(node)) CompleteHeldPower(node->Pdo, status, true);
+}
+
+DEVICE_POWER_STATE PdoPowerState(pnp::DeviceNode* node) {
+  PdoExtension* ext = LiveExt(node);
+  return ext ? ext->Power : PowerDeviceUnspecified;
+}
 
 HostController* ControllerOf(pnp::DeviceNode* node) {
   if (!node || !io::IsLiveDevice(node->Pdo)) return nullptr;
@@ -198,7 +278,7 @@ pnp::DeviceNode* PlugIn(std::shared_ptr<Function> function) {
   record.InstanceId = instance;
   record.BusContext = ext;
   std::u16string revision = hardwareId + u"&Rev_0100";
-  return ext->Node = pnp::DeviceArrived(pdo, instance, {revision, hardwareId}, [pdo] {
+  pnp::DeviceNode* node = pnp::DeviceArrived(pdo, instance, {revision, hardwareId}, [pdo] {
     PdoExtension* e = Ext(pdo);
     {
       std::lock_guard<std::mutex> guard(g_lock);
@@ -209,6 +289,9 @@ pnp::DeviceNode* PlugIn(std::shared_ptr<Function> function) {
     e->~PdoExtension();
     IoDeleteDevice(pdo);
   });
+  // A device that failed to start was removed again on arrival, and its PDO is gone.
+  if (io::IsLiveDevice(pdo)) ext->Node = node;
+  return node;
 }
 
 void Unplug(pnp::DeviceNode* node) {

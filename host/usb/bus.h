@@ -33,6 +33,24 @@ HostController* ControllerOf(pnp::DeviceNode* node);
 // life of the process and run under the bus's lock: they must not call into the bus.
 void OnControllerCreated(std::function<void(HostController&)> hook);
 DEVICE_CAPABILITIES DefaultCapabilities();
+
+// What the PDO of a device was asked, in order, so that tests can see what the drivers above
+// passed down (and what they kept to themselves). Gone with the PDO.
+struct PowerRequestSeen {
+  UCHAR Minor;
+  POWER_STATE_TYPE Type;  // SET_POWER and QUERY_POWER
+  POWER_STATE State;      // SET_POWER and QUERY_POWER; the system state of a WAIT_WAKE
+};
+std::vector<PowerRequestSeen> PowerRequestsSeen(pnp::DeviceNode* node);
+std::vector<UCHAR> PnpRequestsSeen(pnp::DeviceNode* node);  // minor codes
+// While held, device SET_POWER requests stay pending at the PDO, as with a device that takes
+// its time to change state, until released; released requests are completed with `status`
+// (the PDO takes the new state whatever the status). Removal releases what is still held.
+void HoldDevicePowerRequests(pnp::DeviceNode* node, bool hold);
+size_t HeldDevicePowerRequests(pnp::DeviceNode* node);
+void ReleaseDevicePowerRequests(pnp::DeviceNode* node, NTSTATUS status = STATUS_SUCCESS);
+// The device power state the PDO was last set to.
+DEVICE_POWER_STATE PdoPowerState(pnp::DeviceNode* node);
 void SetCapabilities(const DEVICE_CAPABILITIES& capabilities);  // for devices plugged in later
 
 }  // namespace hk::usb

@@ -229,7 +229,7 @@ NTSTATUS HostController::GetDescriptor(PIRP irp, PURB urb) {
   else return Immediate(irp, urb, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, 0);
   if (!d.TransferBuffer) return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
   ULONG n = (ULONG)bytes.size() < d.TransferBufferLength ? (ULONG)bytes.size() : d.TransferBufferLength;
-  std::memcpy(d.TransferBuffer, bytes.data(), n);
+  if (n) std::memcpy(d.TransferBuffer, bytes.data(), n);  // an empty answer has no data pointer
   return Immediate(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS, n);
 }
 

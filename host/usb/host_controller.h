@@ -65,6 +65,8 @@ class HostController {
   class BulkTransfer;
 
   static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+  static void WakeCancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+  PIRP TakeWakeLocked();
   NTSTATUS Immediate(PIRP irp, PURB urb, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes);
   NTSTATUS GetDescriptor(PIRP irp, PURB urb);
   NTSTATUS SelectConfiguration(PIRP irp, PURB urb);
