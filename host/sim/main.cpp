@@ -11,6 +11,7 @@
 #include "../io/io_manager.h"
 #include "../kernel/verifier.h"
 #include "../registry/registry.h"
+#include "../usb/capture.h"
 #include "../rtl/strings.h"
 #include "machine.h"
 #include "orvix.h"
@@ -174,11 +175,29 @@ void UsePort(Machine& machine, adapter::Adapter& adapter, const std::string& com
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // orvix-sim [--capture FILE]: FILE receives every URB of the session, for Wireshark.
+  std::string capture;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--capture" && i + 1 < argc) {
+      capture = argv[++i];
+    } else {
+      std::printf("usage: orvix-sim [--capture FILE]\n");
+      return 2;
+    }
+  }
   MachineOptions options;
   options.Clock = clock::Mode::Real;
   options.Driver = DriverEntry;
   Machine machine(options);
+  if (!capture.empty()) {
+    if (!usb::StartCapture(capture)) {
+      std::printf("cannot write the capture to %s\n", capture.c_str());
+      return 2;
+    }
+    std::printf("Capturing the USB traffic to %s\n", capture.c_str());
+  }
 
   std::printf("Plugging in a USB-to-RS-232 adapter (USB\\Vid_7A3C&Pid_0003) with a loopback plug...\n");
   adapter::AdapterOptions adapterOptions;
@@ -200,6 +219,7 @@ int main() {
   std::printf("Unplugging the adapter...\n");
   machine.Unplug(node);
   machine.Shutdown();
+  usb::StopCapture();
   bool clean = registry::Values(registry::kDeviceMap + u"\\SERIALCOMM").empty() &&
                io::EnabledInterfaces(kPortInterface).empty() && !io::LinkExists(u"\\DosDevices\\" + rtl::FromAscii(com));
   Step(clean, "after removal", clean ? "no COM link, no SERIALCOMM value, interface disabled" : "names left behind");
