@@ -171,7 +171,11 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 }
 
 VOID CancelBulkInTransfer(PDEVICE_EXTENSION Extension) {
-  if (Extension->BulkInState == BULK_SUBMITTED && IoCancelIrp(Extension->BulkInIrp)) {
+  if (Extension->BulkInState != BULK_SUBMITTED) return;
+  // Failed transfers and those that finish after close set the idle event with nobody waiting;
+  // only the completion of the transfer cancelled here may end the wait.
+  KeResetEvent(&Extension->BulkInIdleEvent);
+  if (IoCancelIrp(Extension->BulkInIrp)) {
     KeWaitForSingleObject(&Extension->BulkInIdleEvent, Suspended, KernelMode, FALSE, NULL);
     KeResetEvent(&Extension->BulkInIdleEvent);
   }

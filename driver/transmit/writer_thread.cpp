@@ -267,7 +267,11 @@ NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 }
 
 VOID CancelBulkOutTransfer(PDEVICE_EXTENSION Extension) {
-  if (Extension->BulkOutState == BULK_SUBMITTED && IoCancelIrp(Extension->BulkOutIrp)) {
+  if (Extension->BulkOutState != BULK_SUBMITTED) return;
+  // A failed transfer or one that came back after close set the idle event with nobody
+  // waiting; only the completion of the transfer cancelled here may end this wait.
+  KeResetEvent(&Extension->BulkOutIdleEvent);
+  if (IoCancelIrp(Extension->BulkOutIrp)) {
     KeWaitForSingleObject(&Extension->BulkOutIdleEvent, Suspended, KernelMode, FALSE, NULL);
     KeResetEvent(&Extension->BulkOutIdleEvent);
   }

@@ -41,6 +41,7 @@ void FailNextAttach() { g_failNextAttach = true; }
 
 void Reset() {
   FreeQuarantine();
+  names::Reset();
   std::lock_guard<std::mutex> guard(g_ioLock);
   for (PDEVICE_OBJECT device : g_deleted) {
     delete &Record(device);

@@ -57,6 +57,12 @@ void Remove(const std::u16string& name) {
   g_names.erase(Key(name));
 }
 
+void Reset() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_names.clear();
+  g_interfaces.clear();
+}
+
 }  // namespace names
 
 std::u16string NormalizeName(const std::u16string& name) {

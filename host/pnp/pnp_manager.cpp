@@ -267,18 +267,21 @@ DeviceNode* DeviceArrived(PDEVICE_OBJECT pdo, const std::u16string& instanceId,
   if (NT_SUCCESS(status)) {
     n->State = DeviceState::Started;
   } else {
-    // A device that fails to start is removed again, as Windows does.
-    n->State = DeviceState::StartFailed;
+    // A device that fails to start is removed again, as Windows does; the node keeps the
+    // status its start failed with.
     FinishRemoval(n);
     n->State = DeviceState::StartFailed;
+    n->LastStatus = status;
   }
   return n;
 }
 
 void SurpriseRemove(DeviceNode* node) {
   std::lock_guard<std::recursive_mutex> guard(g_lock);
+  // A device whose restart failed is still there (stopped) and goes like any other.
+  bool restartFailed = node->State == DeviceState::StartFailed && io::IsLiveDevice(node->Pdo);
   if (node->State == DeviceState::Removed || node->State == DeviceState::AddFailed ||
-      node->State == DeviceState::StartFailed) {
+      (node->State == DeviceState::StartFailed && !restartFailed)) {
     if (node->State == DeviceState::AddFailed && node->OnRemoved) {
       node->OnRemoved();
       node->OnRemoved = nullptr;
