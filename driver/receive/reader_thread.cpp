@@ -136,6 +136,9 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     RecordCommErrors(extension, SERIAL_ERROR_BREAK);
     extension->BulkInState = BULK_IDLE;
     KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
+    // No more data will come to carry the break to a waiting application: report it now,
+    // unless the transfer was cancelled on purpose (close, removal).
+    if (Irp->IoStatus.Status != STATUS_CANCELLED) KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (extension->PortClosed || extension->DeviceRemoved) {

@@ -101,6 +101,17 @@ TEST_F(ReaderThread, FailedTransferIsABreakAndStopsReadingUntilRestarted) {
   EXPECT_EQ(Device().PendingTransfers(0x81), 1u);
 }
 
+TEST_F(ReaderThread, AWaitAlreadyPendingLearnsOfTheBreakAtOnce) {
+  // Reading stops after a failed transfer, so no later data would carry the event.
+  ASSERT_EQ(SetWaitMask(SERIAL_EV_BREAK), STATUS_SUCCESS);
+  auto wait = StartWait();
+  ASSERT_FALSE(wait->Done());
+  Device().FailNext(0x81, USBD_STATUS_STALL_PID);
+  machine().Settle();
+  ASSERT_TRUE(wait->Done());
+  EXPECT_EQ(WaitResult(*wait), (ULONG)SERIAL_EV_BREAK);
+}
+
 TEST_F(ReaderThread, CancelledTransferIsABreakAndReadingResumesWhenRemovalIsCancelled) {
   ASSERT_EQ(pnp::SendPnp(Node(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
   machine().Settle();
