@@ -1,0 +1,49 @@
+// The three measurements orvix-bench makes, each on a machine of its own.
+#pragma once
+#include <string>
+
+namespace orvix_bench {
+
+struct Direction {
+  double CharsPerSecond = 0;
+  double Fraction = 0;   // of the line rate, or of the full-speed USB ceiling
+  unsigned long long Moved = 0;
+  unsigned long long Lost = 0;  // characters missing, repeated or changed
+};
+
+// (a) The adapter's UART timed at `baud`, the bus completing at most one transfer per 1 ms
+// frame, in virtual time driven by the benchmark loop: both directions at once, measured over
+// the run after the first second.
+struct LineRate {
+  unsigned Baud = 0;
+  double LineCharsPerSecond = 0;
+  double Seconds = 0;
+  Direction Transmit, Receive;
+  std::string Problems;
+};
+LineRate MeasureLineRate(unsigned baud, int seconds);
+
+// (b) The adapter unthrottled and the machine in real time: how fast the driver moves
+// characters, each direction on its own, against the full-speed USB ceiling of 608,000
+// characters a second (19 bulk packets of 64 bytes a frame, two bytes a character).
+struct Unthrottled {
+  Direction Transmit, Receive;  // the median of the runs
+  double TransmitSeconds = 0, ReceiveSeconds = 0;
+  double TransmitRange[2] = {0, 0}, ReceiveRange[2] = {0, 0};  // slowest and fastest run
+  std::string Problems;
+};
+constexpr double kUsbCeiling = 608000.0;
+Unthrottled MeasureUnthrottled(unsigned long long characters, int runs);
+
+// (c) CPU time of a 1-character read taken from a receive buffer that is nearly full against
+// one that is nearly empty.
+struct ReadCost {
+  unsigned Reads = 0;
+  double FullMicroseconds = 0;   // per read, buffer about 1,600,000 bytes
+  double EmptyMicroseconds = 0;  // per read, buffer at most 64 bytes
+  double FullBufferBytes = 0;    // average fill while measuring
+  std::string Problems;
+};
+ReadCost MeasureReadCost(unsigned reads);
+
+}  // namespace orvix_bench

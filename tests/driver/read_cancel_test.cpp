@@ -1,0 +1,223 @@
+// Ending a read other than by data or its own time-out: cancellation, purge, a second read,
+// stale timers, and all of them racing each other. Every read is completed exactly once (the
+// verifier checks) and no character is lost or delivered twice.
+#include <thread>
+
+#include "data_flow.h"
+#include "kernel/clock.h"
+#include "receive/receive.h"
+
+namespace hk::test {
+namespace {
+
+using namespace win32;
+
+class RxCancel : public DataFlowTest {
+ protected:
+  void SetUp() override {
+    DataFlowTest::SetUp();
+    Open();
+    AlignToTick();
+  }
+  static std::string Text(const Pending& p) { return std::string(p.Buffer.begin(), p.Buffer.begin() + p.Bytes()); }
+  ULONG Waiting() { return CommStatus().AmountInInQueue; }
+  bool TimerPending(KTIMER& timer) { return clock::PendingTimerIn(&timer, &timer + 1); }
+  bool ReadTimersPending() { return TimerPending(Ext()->ReadTotalTimer) || TimerPending(Ext()->ReadIntervalTimer); }
+};
+
+TEST_F(RxCancel, CancelledReadGivesNothingStopsItsTimersAndLeavesTheCharacters) {
+  SetTimeouts(20, 10, 1000);
+  Receive(Bytes("abc"));
+  auto read = StartRead(10);
+  machine().AdvanceMs(30);
+  ASSERT_FALSE(read->Done());
+  EXPECT_TRUE(ReadTimersPending());
+  ASSERT_TRUE(CancelIo(Handle()));
+  machine().Settle();
+  ASSERT_TRUE(read->Done());
+  EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(read->Bytes(), 0u);
+  EXPECT_FALSE(ReadTimersPending());
+  EXPECT_EQ(Waiting(), 3u);
+
+  SetTimeouts(MAXULONG, 0, 0);
+  auto next = StartRead(10);
+  ASSERT_TRUE(next->Done());
+  EXPECT_EQ(Text(*next), "abc");
+}
+
+TEST_F(RxCancel, PurgeRxAbortEndsTheCurrentRead) {
+  SetTimeouts(0, 0, 0);
+  auto read = StartRead(4);
+  Receive(Bytes("ab"));
+  ASSERT_FALSE(read->Done());
+  EXPECT_EQ(Purge(SERIAL_PURGE_RXABORT), STATUS_SUCCESS);
+  ASSERT_TRUE(read->Done());
+  EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(read->Bytes(), 0u);
+  EXPECT_EQ(Waiting(), 2u) << "an abort does not take characters";
+  EXPECT_EQ(Ext()->ReadState, READ_IDLE);
+
+  EXPECT_EQ(Purge(SERIAL_PURGE_RXABORT), STATUS_SUCCESS) << "nothing to abort";
+  auto next = StartRead(2);
+  ASSERT_TRUE(next->Done());
+  EXPECT_EQ(Text(*next), "ab");
+}
+
+// The reader thread takes the read out of its slot to fill it; an abort that comes meanwhile
+// is left to it. The cancel spin lock, which the thread needs to put the read back, holds it
+// at that point while the purge runs.
+TEST_F(RxCancel, PurgeRxAbortWhileTheReaderThreadHoldsTheRead) {
+  SetTimeouts(0, 0, 0);
+  auto read = StartRead(10);
+  ASSERT_FALSE(read->Done());
+  ASSERT_NE(Ext()->CurrentReadIrp, nullptr);
+
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  Device().ReceiveFromLine(Bytes("abc"));
+  volatile PIRP* slot = &Ext()->CurrentReadIrp;
+  for (int i = 0; i < 5000 && *slot != nullptr; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  bool taken = *slot == nullptr;
+
+  Pending purge;
+  ULONG mask = SERIAL_PURGE_RXABORT;
+  std::thread purger([&] {
+    DeviceIoControl(Handle(), IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0, nullptr, &purge.Ov);
+  });
+  volatile UCHAR* state = &Ext()->ReadState;
+  for (int i = 0; i < 5000 && *state != READ_ABORTED; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  bool abortHandedOver = *state == READ_ABORTED;
+  bool readStillOpen = !read->Done();
+  IoReleaseCancelSpinLock(irql);
+  purger.join();
+  machine().Settle();
+
+  ASSERT_TRUE(taken) << "the reader thread never took the read";
+  EXPECT_TRUE(abortHandedOver) << "the purge did not leave the abort to the reader thread";
+  EXPECT_TRUE(readStillOpen);
+  EXPECT_EQ(purge.Status(), STATUS_SUCCESS);
+  ASSERT_TRUE(read->Done());
+  EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(read->Bytes(), 0u);
+  EXPECT_EQ(Waiting(), 3u);
+  EXPECT_EQ(Ext()->ReadState, READ_IDLE);
+
+  // The port reads normally afterwards.
+  auto next = StartRead(3);
+  ASSERT_TRUE(next->Done());
+  EXPECT_EQ(Text(*next), "abc");
+}
+
+TEST_F(RxCancel, SecondReadIsRefusedAndTheFirstStillCompletes) {
+  SetTimeouts(0, 0, 0);
+  auto first = StartRead(3);
+  auto second = StartRead(1);
+  ASSERT_TRUE(second->Done());
+  EXPECT_EQ(second->Status(), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(second->Bytes(), 0u);
+  EXPECT_FALSE(first->Done());
+  Receive(Bytes("xyz"));
+  ASSERT_TRUE(first->Done());
+  EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+  EXPECT_EQ(Text(*first), "xyz");
+
+  auto third = StartRead(1);
+  EXPECT_FALSE(third->Done()) << "once the first is over, reads are taken again";
+  Receive(Bytes("!"));
+  ASSERT_TRUE(third->Done());
+  EXPECT_EQ(third->Status(), STATUS_SUCCESS);
+}
+
+TEST_F(RxCancel, TotalTimerOfAnEarlierReadNeverEndsALaterOne) {
+  SetTimeouts(0, 10, 0);
+  LONGLONG t0 = NowMs();
+  auto first = StartRead(5);  // due at t0+50
+  machine().AdvanceMs(20);
+  CancelIo(Handle());
+  machine().Settle();
+  ASSERT_EQ(first->Status(), STATUS_CANCELLED);
+  machine().AdvanceMs(10);
+  auto second = StartRead(5);  // due at t0+80
+  machine().AdvanceMs(30);
+  EXPECT_FALSE(second->Done()) << "ended at t0+50 by the first read's timer";
+
+  // A timer DPC of an earlier read that was already on its way when its read ended finds a
+  // read that is not due yet.
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  ReadTotalTimeoutDpc(&Ext()->ReadTotalDpc, Ext(), nullptr, nullptr);
+  KeLowerIrql(irql);
+  machine().Settle();
+  EXPECT_FALSE(second->Done()) << "a stale total-timer DPC ended a read before its time";
+
+  machine().AdvanceMs(20);
+  ASSERT_TRUE(second->Done());
+  EXPECT_EQ(NowMs() - t0, 80);
+  EXPECT_EQ(second->Status(), STATUS_TIMEOUT);
+}
+
+// Cancellation, data, purges and time-outs all at once, round after round. Whatever wins, each
+// read completes exactly once, with a status that fits, and every character that arrived is
+// either delivered once or still buffered.
+TEST_F(RxCancel, CancelDataAndTimeoutsRacingCompleteEachReadOnce) {
+  const int kRounds = 300;
+  SetTimeouts(0, 0, 10);  // total time-out of 10 ms
+  std::string sent, delivered;
+  int cancelled = 0, timedOut = 0, succeeded = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    auto chars = Pattern(1 + round % 5, round);
+    for (auto& c : chars) c = (UCHAR)('a' + c % 26);
+    auto read = StartRead(4);
+    std::thread canceller([&] {
+      if (round % 3 != 2) CancelIoEx(Handle(), &read->Ov);
+    });
+    std::thread sender([&] { Device().ReceiveFromLine(chars); });
+    std::thread purger([&] {
+      if (round % 7 == 3) {
+        Pending purge;
+        ULONG mask = SERIAL_PURGE_RXABORT;
+        DeviceIoControl(Handle(), IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0, nullptr, &purge.Ov);
+      }
+    });
+    machine().AdvanceMs(10);
+    canceller.join();
+    sender.join();
+    purger.join();
+    machine().AdvanceMs(10);
+    if (!read->Done()) {
+      ADD_FAILURE() << "round " << round << ": the read never completed";
+      Close();
+      return;
+    }
+    sent.append(chars.begin(), chars.end());
+    delivered += Text(*read);
+    switch (read->Status()) {
+      case STATUS_CANCELLED:
+        ++cancelled;
+        EXPECT_EQ(read->Bytes(), 0u);
+        break;
+      case STATUS_TIMEOUT:
+        ++timedOut;
+        EXPECT_LT(read->Bytes(), 4u);
+        break;
+      case STATUS_SUCCESS:
+        ++succeeded;
+        EXPECT_EQ(read->Bytes(), 4u);
+        break;
+      default:
+        ADD_FAILURE() << "round " << round << ": status 0x" << std::hex << read->Status();
+    }
+  }
+  SetTimeouts(MAXULONG, 0, 0);
+  auto rest = StartRead((ULONG)sent.size());
+  ASSERT_TRUE(rest->Done());
+  delivered += Text(*rest);
+  EXPECT_EQ(delivered, sent) << "a character was lost, repeated or reordered";
+  RecordProperty("cancelled", cancelled);
+  RecordProperty("timed_out", timedOut);
+  RecordProperty("succeeded", succeeded);
+}
+
+}  // namespace
+}  // namespace hk::test
