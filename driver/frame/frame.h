@@ -31,6 +31,21 @@ NTSTATUS CreatePortName(PDEVICE_EXTENSION Extension);
 NTSTATUS ReadPortName(PDEVICE_EXTENSION Extension, PUNICODE_STRING PortName);
 NTSTATUS RemovePortName(PDEVICE_EXTENSION Extension);
 
+// The system time now, in 100-ns units.
+inline LONGLONG SystemTimeNow() {
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  return now.QuadPart;
+}
+
+// A relative due time (negative, 100-ns units) for a time-out in milliseconds; a huge time-out is
+// clamped rather than wrapping round into an absolute time in the past.
+inline LONGLONG RelativeDueMs(ULONGLONG Milliseconds) {
+  const ULONGLONG longest = 0x7FFFFFFFFFFFFFFFULL / 10000ULL;
+  if (Milliseconds > longest) Milliseconds = longest;
+  return -(LONGLONG)(Milliseconds * 10000ULL);
+}
+
 inline PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
   return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 }

@@ -14,17 +14,8 @@
 namespace {
 
 const LONGLONG kBasicSettingsPause = -2400000LL;  // 240 ms
-// Due times beyond this (in 100-ns units) are clamped, so a huge time-out never wraps around
-// into an absolute time in the past.
-const ULONGLONG kLongestDue = 0x7FFFFFFFFFFFFFFFULL / 10000ULL;
 
 ULONG ReadLength(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length; }
-
-LONGLONG SystemTime() {
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  return now.QuadPart;
-}
 
 // RxLock held.
 PIRP TakeCurrentRead(PDEVICE_EXTENSION extension) {
@@ -101,10 +92,9 @@ VOID StartReadTimers(PDEVICE_EXTENSION Extension, ULONG Length) {
   Extension->ReadTotalDeadline.QuadPart = 0x7FFFFFFFFFFFFFFFLL;
   if (Extension->ReadTimeoutMode != 0) {
     ULONGLONG multiplier = Extension->ReadTimeoutMode == 2 ? 0 : Extension->Timeouts.ReadTotalTimeoutMultiplier;
-    ULONGLONG ms = multiplier * Length + Extension->Timeouts.ReadTotalTimeoutConstant;
-    if (ms > kLongestDue) ms = kLongestDue;
-    Extension->ReadTotalDueTime.QuadPart = -(LONGLONG)(ms * 10000ULL);
-    Extension->ReadTotalDeadline.QuadPart = SystemTime() - Extension->ReadTotalDueTime.QuadPart;
+    Extension->ReadTotalDueTime.QuadPart =
+        RelativeDueMs(multiplier * Length + Extension->Timeouts.ReadTotalTimeoutConstant);
+    Extension->ReadTotalDeadline.QuadPart = SystemTimeNow() - Extension->ReadTotalDueTime.QuadPart;
     KeSetTimer(&Extension->ReadTotalTimer, Extension->ReadTotalDueTime, &Extension->ReadTotalDpc);
   }
   ULONG interval = Extension->Timeouts.ReadIntervalTimeout;
@@ -224,7 +214,7 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
   KeAcquireSpinLockAtDpcLevel(&extension->RxLock);
   // A timer of an earlier read that fired just before it was cancelled is no one's time-out.
-  if (SystemTime() < extension->ReadTotalDeadline.QuadPart || !extension->ReadOutstanding) {
+  if (SystemTimeNow() < extension->ReadTotalDeadline.QuadPart || !extension->ReadOutstanding) {
     KeReleaseSpinLockFromDpcLevel(&extension->RxLock);
     return;
   }

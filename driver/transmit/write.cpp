@@ -11,14 +11,6 @@
 
 namespace {
 
-const ULONGLONG kLongestDue = 0x7FFFFFFFFFFFFFFFULL / 10000ULL;
-
-LONGLONG SystemTime() {
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  return now.QuadPart;
-}
-
 // TxLock held: forgets the write's staged chunk and its unframed rest, so that nothing of a
 // write that is gone is used afterwards.
 VOID DropWriteData(PDEVICE_EXTENSION extension) {
@@ -50,12 +42,17 @@ VOID ReleaseClaim(PDEVICE_EXTENSION extension, PIRP irp) {
   KeReleaseSpinLock(&extension->TxLock, irql);
 }
 
-// Arms cancellation of a write that was claimed; FALSE when it was cancelled already.
-BOOLEAN MakeCancelable(PIRP irp) {
+// Marks a claimed write pending with its full length and arms its cancellation. A write that
+// was cancelled already is completed here and FALSE returned.
+BOOLEAN PendCancelable(PDEVICE_EXTENSION extension, PIRP irp, ULONG length) {
+  irp->IoStatus.Information = length;
+  IoMarkIrpPending(irp);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   if (irp->Cancel) {
     IoReleaseCancelSpinLock(irql);
+    ReleaseClaim(extension, irp);
+    CompleteRequest(irp, STATUS_CANCELLED, 0);
     return FALSE;
   }
   IoSetCancelRoutine(irp, WriteCancelRoutine);
@@ -113,29 +110,22 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SERIAL_TIMEOUTS timeouts = extension->Timeouts;
     LONGLONG due = 0;
     if (timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0) {
-      ULONGLONG ms = (ULONGLONG)timeouts.WriteTotalTimeoutMultiplier * length + timeouts.WriteTotalTimeoutConstant;
-      if (ms > kLongestDue) ms = kLongestDue;
-      due = -(LONGLONG)(ms * 10000ULL);
+      due = RelativeDueMs((ULONGLONG)timeouts.WriteTotalTimeoutMultiplier * length +
+                          timeouts.WriteTotalTimeoutConstant);
     }
     extension->WriteTotalDueTime.QuadPart = due;
     if (due == 0 && !exempt) {
       ReleaseClaim(extension, Irp);
       return CompleteRequest(Irp, STATUS_TIMEOUT, 0);
     }
-    Irp->IoStatus.Information = length;
-    IoMarkIrpPending(Irp);
-    if (!MakeCancelable(Irp)) {
-      ReleaseClaim(extension, Irp);
-      CompleteRequest(Irp, STATUS_CANCELLED, 0);
-      return STATUS_PENDING;
-    }
+    if (!PendCancelable(extension, Irp, length)) return STATUS_PENDING;
     KeAcquireSpinLock(&extension->TxLock, &irql);
     BOOLEAN held = extension->CurrentWriteIrp == Irp;
     if (held) extension->TxHeld = TRUE;
     KeReleaseSpinLock(&extension->TxLock, irql);
     if (held && !exempt) {
       KeCancelTimer(&extension->WriteTotalTimer);
-      extension->WriteDeadline.QuadPart = SystemTime() - due;
+      extension->WriteDeadline.QuadPart = SystemTimeNow() - due;
       KeSetTimer(&extension->WriteTotalTimer, extension->WriteTotalDueTime, &extension->WriteTotalDpc);
     }
     // Flow control may have allowed sending again while the write was being held.
@@ -145,13 +135,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_PENDING;
   }
 
-  Irp->IoStatus.Information = length;
-  IoMarkIrpPending(Irp);
-  if (!MakeCancelable(Irp)) {
-    ReleaseClaim(extension, Irp);
-    CompleteRequest(Irp, STATUS_CANCELLED, 0);
-    return STATUS_PENDING;
-  }
+  if (!PendCancelable(extension, Irp, length)) return STATUS_PENDING;
   KeAcquireSpinLock(&extension->TxLock, &irql);
   BOOLEAN stillCurrent = extension->CurrentWriteIrp == Irp;
   if (stillCurrent) {
@@ -188,7 +172,7 @@ VOID NTAPI WriteTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemAr
   KeAcquireSpinLockAtDpcLevel(&extension->TxLock);
   PIRP irp = NULL;
   // Only a write still held at its own deadline times out; a stale timer ends nothing.
-  if (extension->TxHeld && SystemTime() >= extension->WriteDeadline.QuadPart)
+  if (extension->TxHeld && SystemTimeNow() >= extension->WriteDeadline.QuadPart)
     irp = TakeCurrentWriteLocked(extension, TRUE);
   KeReleaseSpinLockFromDpcLevel(&extension->TxLock);
   if (irp != NULL) FinishWrite(extension, irp, STATUS_TIMEOUT, IO_NO_INCREMENT);

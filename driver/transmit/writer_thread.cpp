@@ -79,6 +79,17 @@ VOID TransferFailed(PDEVICE_EXTENSION extension, NTSTATUS status) {
   }
 }
 
+// A transfer that came back after close or removal: the writer stops, and the current write
+// is left to close or removal.
+VOID CameBackClosed(PDEVICE_EXTENSION extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  extension->TxActive = FALSE;
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  extension->BulkOutState = BULK_IDLE;
+  KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
+}
+
 // The buffer may have drained: frame what waits for it, then decide whether to send, ask for
 // credit, or finish the write.
 VOID AfterTransfer(PDEVICE_EXTENSION extension, BOOLEAN freshCredit) {
@@ -221,15 +232,9 @@ NTSTATUS NTAPI BulkOutCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (extension->PortClosed || extension->DeviceRemoved) {
-    // The current write is left to close or removal.
-    KIRQL irql;
-    KeAcquireSpinLock(&extension->TxLock, &irql);
-    extension->TxActive = FALSE;
-    KeReleaseSpinLock(&extension->TxLock, irql);
     ClearEvents(extension, 0);
     extension->ModemStatus = 0;
-    extension->BulkOutState = BULK_IDLE;
-    KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
+    CameBackClosed(extension);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   AfterTransfer(extension, FALSE);
@@ -245,12 +250,7 @@ NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (extension->PortClosed || extension->DeviceRemoved) {
-    KIRQL irql;
-    KeAcquireSpinLock(&extension->TxLock, &irql);
-    extension->TxActive = FALSE;
-    KeReleaseSpinLock(&extension->TxLock, irql);
-    extension->BulkOutState = BULK_IDLE;
-    KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
+    CameBackClosed(extension);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   ULONG received = extension->BulkOutUrb->UrbBulkOrInterruptTransfer.TransferBufferLength;
