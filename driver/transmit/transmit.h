@@ -19,11 +19,9 @@
 
 // Transmit buffers.
 VOID FrameWriteData(PDEVICE_EXTENSION Extension, const UCHAR* Data, ULONG Count);
-NTSTATUS AppendStagedToTxBuffer(PDEVICE_EXTENSION Extension, ULONG Bytes);
 VOID WakeWriter(PDEVICE_EXTENSION Extension);
 NTSTATUS QueueModemControlWord(PDEVICE_OBJECT DeviceObject);
 NTSTATUS QueueXonXoffWord(PDEVICE_OBJECT DeviceObject, BOOLEAN Xon);
-VOID FrameNextWriteChunk(PDEVICE_EXTENSION Extension);
 // TxLock held: enters a staged chunk that waited for room, or frames the next chunk of a long
 // write, into the drained transmit buffer.
 VOID FrameNextWriteChunkLocked(PDEVICE_EXTENSION Extension);

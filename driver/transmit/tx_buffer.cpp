@@ -11,11 +11,11 @@ namespace {
 
 // TxLock held. Appends the staged chunk when it fits, and makes the rest of a long write
 // framable once its current chunk is in the buffer.
-BOOLEAN AppendStagedLocked(PDEVICE_EXTENSION extension) {
+VOID AppendStagedLocked(PDEVICE_EXTENSION extension) {
   ULONG bytes = extension->TxStagedCount;
   if (extension->TxCount + bytes > TX_BUFFER_SIZE) {
     extension->TxStagePending = TRUE;
-    return FALSE;
+    return;
   }
   // Every unit sets DTR and RTS at the adapter. A chunk that waited (held by flow control, or
   // for room) may have been framed before the lines changed: it goes out with the lines as
@@ -31,7 +31,6 @@ BOOLEAN AppendStagedLocked(PDEVICE_EXTENSION extension) {
   extension->TxSourceIndex = extension->TxSourceNext;
   extension->TxSourceNext = 0;
   InterlockedExchangeAdd((LONG volatile*)&extension->PerfStats.TransmittedCount, (LONG)(bytes / 2));
-  return TRUE;
 }
 
 NTSTATUS QueueUnit(PDEVICE_OBJECT DeviceObject, UCHAR header, UCHAR data) {
@@ -63,15 +62,6 @@ VOID FrameWriteData(PDEVICE_EXTENSION Extension, const UCHAR* Data, ULONG Count)
   Extension->TxStagedCount = 2 * Count;
 }
 
-NTSTATUS AppendStagedToTxBuffer(PDEVICE_EXTENSION Extension, ULONG Bytes) {
-  KIRQL irql;
-  KeAcquireSpinLock(&Extension->TxLock, &irql);
-  Extension->TxStagedCount = Bytes;
-  BOOLEAN appended = AppendStagedLocked(Extension);
-  KeReleaseSpinLock(&Extension->TxLock, irql);
-  return appended ? STATUS_SUCCESS : STATUS_PENDING;
-}
-
 VOID WakeWriter(PDEVICE_EXTENSION Extension) {
   // Tested and set under TxLock, where the writer clears it together with its emptiness test,
   // so that an append never goes without a wake-up.
@@ -92,13 +82,6 @@ NTSTATUS QueueXonXoffWord(PDEVICE_OBJECT DeviceObject, BOOLEAN Xon) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   UCHAR character = Xon ? extension->SerialChars.XonChar : extension->SerialChars.XoffChar;
   return QueueUnit(DeviceObject, extension->ModemControl, character);
-}
-
-VOID FrameNextWriteChunk(PDEVICE_EXTENSION Extension) {
-  KIRQL irql;
-  KeAcquireSpinLock(&Extension->TxLock, &irql);
-  FrameNextWriteChunkLocked(Extension);
-  KeReleaseSpinLock(&Extension->TxLock, irql);
 }
 
 // TxLock held: the write's own buffer is read under the lock that its abort takes, so the
