@@ -136,12 +136,6 @@ void DataFlowTest::TearDown() {
   graveyard_.clear();
 }
 
-SERIAL_STATUS DataFlowTest::CommStatus() {
-  SERIAL_STATUS status{};
-  EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status), STATUS_SUCCESS);
-  return status;
-}
-
 void DataFlowTest::SetHandflow(ULONG control, ULONG replace, LONG xonLimit, LONG xoffLimit) {
   SERIAL_HANDFLOW h{control, replace, xonLimit, xoffLimit};
   ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_HANDFLOW, &h, sizeof h), STATUS_SUCCESS);
@@ -150,8 +144,6 @@ void DataFlowTest::SetHandflow(ULONG control, ULONG replace, LONG xonLimit, LONG
 void DataFlowTest::SetWaitMask(ULONG mask) {
   ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask), STATUS_SUCCESS);
 }
-
-NTSTATUS DataFlowTest::Purge(ULONG mask) { return Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof mask); }
 
 std::string DataFlowTest::AdapterFaults() {
   std::string out;

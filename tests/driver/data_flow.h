@@ -65,10 +65,8 @@ class DataFlowTest : public OpenPortTest {
   }
   PDEVICE_OBJECT Fdo() { return PortTest::Fdo(Node()); }
   usb::HostController& Bus() { return *usb::ControllerOf(Node()); }
-  SERIAL_STATUS CommStatus();
   void SetHandflow(ULONG control, ULONG replace, LONG xonLimit = 2048, LONG xoffLimit = 512);
   void SetWaitMask(ULONG mask);
-  NTSTATUS Purge(ULONG mask);
   NTSTATUS SetLine(ULONG code) { return Ioctl(code, nullptr, 0); }
   // Everything the adapter reported as the host's fault.
   std::string AdapterFaults();

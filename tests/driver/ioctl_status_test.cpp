@@ -11,12 +11,6 @@ class IoctlStatus : public ControlSurfaceTest {
     ControlSurfaceTest::SetUp();
     if (!HasFatalFailure()) Open();
   }
-  NTSTATUS Purge(ULONG mask) { return Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof mask); }
-  SERIAL_STATUS CommStatus() {
-    SERIAL_STATUS s{};
-    EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &s, sizeof s), STATUS_SUCCESS);
-    return s;
-  }
   void SetMask(ULONG mask) { ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask), STATUS_SUCCESS); }
   // A write held by output CTS handshake with CTS off, timed out only after a minute.
   std::unique_ptr<Pending> HeldWrite() {

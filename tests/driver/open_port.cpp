@@ -78,4 +78,10 @@ void OpenPortTest::SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant,
   ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t), STATUS_SUCCESS);
 }
 
+SERIAL_STATUS OpenPortTest::CommStatus() {
+  SERIAL_STATUS status{};
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status), STATUS_SUCCESS);
+  return status;
+}
+
 }  // namespace hk::test

@@ -19,6 +19,8 @@ struct Pending {
   bool Done() const { return (NTSTATUS)Ov.Internal != STATUS_PENDING; }
   NTSTATUS Status() const { return (NTSTATUS)Ov.Internal; }
   ULONG Bytes() const { return (ULONG)Ov.InternalHigh; }
+  // The characters a read delivered.
+  std::string Text() const { return std::string(Buffer.begin(), Buffer.begin() + Bytes()); }
 };
 
 class OpenPortTest : public PortTest {
@@ -39,6 +41,8 @@ class OpenPortTest : public PortTest {
                  ULONG* returned = nullptr);
   void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant, ULONG writeMultiplier = 0,
                    ULONG writeConstant = 0);
+  SERIAL_STATUS CommStatus();
+  NTSTATUS Purge(ULONG mask) { return Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof mask); }
 
   adapter::Adapter& Device() { return *adapter_; }
   PDEVICE_EXTENSION Ext() { return Extension(node_); }

@@ -19,7 +19,6 @@ class RxCancel : public DataFlowTest {
     Open();
     AlignToTick();
   }
-  static std::string Text(const Pending& p) { return std::string(p.Buffer.begin(), p.Buffer.begin() + p.Bytes()); }
   ULONG Waiting() { return CommStatus().AmountInInQueue; }
   bool TimerPending(KTIMER& timer) { return clock::PendingTimerIn(&timer, &timer + 1); }
   bool ReadTimersPending() { return TimerPending(Ext()->ReadTotalTimer) || TimerPending(Ext()->ReadIntervalTimer); }
@@ -43,7 +42,7 @@ TEST_F(RxCancel, CancelledReadGivesNothingStopsItsTimersAndLeavesTheCharacters) 
   SetTimeouts(MAXULONG, 0, 0);
   auto next = StartRead(10);
   ASSERT_TRUE(next->Done());
-  EXPECT_EQ(Text(*next), "abc");
+  EXPECT_EQ(next->Text(), "abc");
 }
 
 TEST_F(RxCancel, PurgeRxAbortEndsTheCurrentRead) {
@@ -61,7 +60,7 @@ TEST_F(RxCancel, PurgeRxAbortEndsTheCurrentRead) {
   EXPECT_EQ(Purge(SERIAL_PURGE_RXABORT), STATUS_SUCCESS) << "nothing to abort";
   auto next = StartRead(2);
   ASSERT_TRUE(next->Done());
-  EXPECT_EQ(Text(*next), "ab");
+  EXPECT_EQ(next->Text(), "ab");
 }
 
 // The reader thread takes the read out of its slot to fill it; an abort that comes meanwhile
@@ -106,7 +105,7 @@ TEST_F(RxCancel, PurgeRxAbortWhileTheReaderThreadHoldsTheRead) {
   // The port reads normally afterwards.
   auto next = StartRead(3);
   ASSERT_TRUE(next->Done());
-  EXPECT_EQ(Text(*next), "abc");
+  EXPECT_EQ(next->Text(), "abc");
 }
 
 TEST_F(RxCancel, SecondReadIsRefusedAndTheFirstStillCompletes) {
@@ -120,7 +119,7 @@ TEST_F(RxCancel, SecondReadIsRefusedAndTheFirstStillCompletes) {
   Receive(Bytes("xyz"));
   ASSERT_TRUE(first->Done());
   EXPECT_EQ(first->Status(), STATUS_SUCCESS);
-  EXPECT_EQ(Text(*first), "xyz");
+  EXPECT_EQ(first->Text(), "xyz");
 
   auto third = StartRead(1);
   EXPECT_FALSE(third->Done()) << "once the first is over, reads are taken again";
@@ -191,7 +190,7 @@ TEST_F(RxCancel, CancelDataAndTimeoutsRacingCompleteEachReadOnce) {
       return;
     }
     sent.append(chars.begin(), chars.end());
-    delivered += Text(*read);
+    delivered += read->Text();
     switch (read->Status()) {
       case STATUS_CANCELLED:
         ++cancelled;
@@ -212,7 +211,7 @@ TEST_F(RxCancel, CancelDataAndTimeoutsRacingCompleteEachReadOnce) {
   SetTimeouts(MAXULONG, 0, 0);
   auto rest = StartRead((ULONG)sent.size());
   ASSERT_TRUE(rest->Done());
-  delivered += Text(*rest);
+  delivered += rest->Text();
   EXPECT_EQ(delivered, sent) << "a character was lost, repeated or reordered";
   RecordProperty("cancelled", cancelled);
   RecordProperty("timed_out", timedOut);

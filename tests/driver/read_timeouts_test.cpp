@@ -18,7 +18,6 @@ class RxTimeouts : public DataFlowTest {
     Open();
     AlignToTick();
   }
-  static std::string Text(const Pending& p) { return std::string(p.Buffer.begin(), p.Buffer.begin() + p.Bytes()); }
   ULONG Waiting() { return CommStatus().AmountInInQueue; }
 };
 
@@ -33,7 +32,7 @@ TEST_F(RxTimeouts, ImmediateModeReturnsWhatIsBufferedAndEmptiesTheBuffer) {
   auto some = StartRead(10);
   ASSERT_TRUE(some->Done());
   EXPECT_EQ(some->Status(), STATUS_SUCCESS);
-  EXPECT_EQ(Text(*some), "hello");
+  EXPECT_EQ(some->Text(), "hello");
   EXPECT_EQ(Waiting(), 0u);
 }
 
@@ -43,15 +42,15 @@ TEST_F(RxTimeouts, FirstCharacterModeCutsTheReadToOneOrTimesOutEmpty) {
   auto one = StartRead(100);
   ASSERT_TRUE(one->Done());
   EXPECT_EQ(one->Status(), STATUS_SUCCESS);
-  EXPECT_EQ(Text(*one), "x");
+  EXPECT_EQ(one->Text(), "x");
   EXPECT_EQ(Waiting(), 2u);
 
   auto rest = StartRead(100);
   ASSERT_TRUE(rest->Done());
-  EXPECT_EQ(Text(*rest), "y");
+  EXPECT_EQ(rest->Text(), "y");
   auto last = StartRead(100);
   ASSERT_TRUE(last->Done());
-  EXPECT_EQ(Text(*last), "z");
+  EXPECT_EQ(last->Text(), "z");
 
   LONGLONG start = NowMs();
   auto none = StartRead(100);
@@ -72,7 +71,7 @@ TEST_F(RxTimeouts, AnyCharacterModeCompletesWhenTheFirstPacketArrives) {
   Receive(Bytes("ab"));
   ASSERT_TRUE(read->Done()) << "completes with the packet, at 30 ms";
   EXPECT_EQ(read->Status(), STATUS_SUCCESS);
-  EXPECT_EQ(Text(*read), "ab");
+  EXPECT_EQ(read->Text(), "ab");
   // Its total timer is gone with it: nothing fires at 100 ms into the next read.
   SetTimeouts(0, 0, 0);
   auto next = StartRead(1);
@@ -87,7 +86,7 @@ TEST_F(RxTimeouts, AnyCharacterModeCompletesWhenTheFirstPacketArrives) {
   Receive(Bytes("de"));
   auto buffered = StartRead(10);
   ASSERT_TRUE(buffered->Done());
-  EXPECT_EQ(Text(*buffered), "de");
+  EXPECT_EQ(buffered->Text(), "de");
 }
 
 TEST_F(RxTimeouts, TotalTimeoutIsMultiplierTimesLengthPlusConstant) {
@@ -104,7 +103,7 @@ TEST_F(RxTimeouts, TotalTimeoutIsMultiplierTimesLengthPlusConstant) {
   ASSERT_TRUE(read->Done());
   EXPECT_EQ(NowMs() - start, 50);
   EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
-  EXPECT_EQ(Text(*read), "ab") << "a time-out delivers what arrived";
+  EXPECT_EQ(read->Text(), "ab") << "a time-out delivers what arrived";
   EXPECT_EQ(Waiting(), 0u);
 
   SetTimeouts(0, 10, 25);
@@ -113,7 +112,7 @@ TEST_F(RxTimeouts, TotalTimeoutIsMultiplierTimesLengthPlusConstant) {
   Receive(Bytes("xyz"));
   ASSERT_TRUE(full->Done());
   EXPECT_EQ(full->Status(), STATUS_SUCCESS);
-  EXPECT_EQ(Text(*full), "xyz");
+  EXPECT_EQ(full->Text(), "xyz");
 }
 
 TEST_F(RxTimeouts, NoTimeoutsWaitForEveryCharacter) {
@@ -128,7 +127,7 @@ TEST_F(RxTimeouts, NoTimeoutsWaitForEveryCharacter) {
   Receive(Bytes("ghijk"));
   ASSERT_TRUE(read->Done());
   EXPECT_EQ(read->Status(), STATUS_SUCCESS);
-  EXPECT_EQ(Text(*read), "abcdefghij");
+  EXPECT_EQ(read->Text(), "abcdefghij");
   EXPECT_EQ(Waiting(), 1u);
 }
 
@@ -149,7 +148,7 @@ TEST_F(RxTimeouts, IntervalIsMeasuredFromTheFirstPollAfterThePacket) {
   ASSERT_TRUE(read->Done());
   EXPECT_EQ(NowMs() - t0, 90);
   EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
-  EXPECT_EQ(Text(*read), "abcde");
+  EXPECT_EQ(read->Text(), "abcde");
   EXPECT_EQ(Waiting(), 0u);
 }
 
@@ -167,7 +166,7 @@ TEST_F(RxTimeouts, LongIntervalIsPolledOnceASecond) {
   ASSERT_TRUE(read->Done());
   EXPECT_EQ(NowMs() - t0, 31000);
   EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
-  EXPECT_EQ(Text(*read), "ab");
+  EXPECT_EQ(read->Text(), "ab");
 }
 
 TEST_F(RxTimeouts, RightAfterOpenOldTimeoutsGiveNoTotalTimeoutAndASecondPoll) {
@@ -194,7 +193,7 @@ TEST_F(RxTimeouts, RightAfterOpenOldTimeoutsGiveNoTotalTimeoutAndASecondPoll) {
   ASSERT_TRUE(read->Done());
   EXPECT_EQ(NowMs() - t0, 7000);
   EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
-  EXPECT_EQ(Text(*read), "ab");
+  EXPECT_EQ(read->Text(), "ab");
 }
 
 TEST_F(RxTimeouts, BasicSettingsMakeAnEmptyReadPauseAndTimeOut) {
@@ -228,7 +227,7 @@ TEST_F(RxTimeouts, BasicSettingsMakeAnEmptyReadPauseAndTimeOut) {
   auto buffered = StartRead(2);
   ASSERT_TRUE(buffered->Done());
   EXPECT_EQ(buffered->Status(), STATUS_SUCCESS);
-  EXPECT_EQ(Text(*buffered), "ok");
+  EXPECT_EQ(buffered->Text(), "ok");
 }
 
 }  // namespace

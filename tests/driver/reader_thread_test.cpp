@@ -29,7 +29,6 @@ class ReaderThread : public SerialPortTest {
     machine().Settle();
   }
   std::shared_ptr<UrbLog> Log() { return UrbLog::Attach(usb::ControllerOf(Node())); }
-  NTSTATUS Purge(ULONG mask) { return Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof mask); }
 };
 
 bool Completes(const usb::UrbEvent& e, UCHAR endpoint) { return IsBulk(e, endpoint) && e.Completion; }

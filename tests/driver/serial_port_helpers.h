@@ -9,11 +9,6 @@ namespace hk::test {
 
 class SerialPortTest : public OpenPortTest {
  protected:
-  SERIAL_STATUS CommStatus() {
-    SERIAL_STATUS s{};
-    EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &s, sizeof s), STATUS_SUCCESS);
-    return s;
-  }
   ULONG ModemStatusBits() {
     ULONG bits = 0xFFFFFFFF;
     EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &bits, sizeof bits), STATUS_SUCCESS);
@@ -62,7 +57,7 @@ class SerialPortTest : public OpenPortTest {
       return {};
     }
     EXPECT_EQ(read->Status(), STATUS_SUCCESS);
-    return std::string(read->Buffer.begin(), read->Buffer.begin() + read->Bytes());
+    return read->Text();
   }
 };
 

@@ -99,7 +99,7 @@ TEST_F(TxHold, ReceivedXoffHoldsAndSetXonOrAReceivedXonReleases) {
   SetTimeouts(MAXULONG, 0, 0, 0, 5000);
   auto read = StartRead(10);
   ASSERT_TRUE(read->Done());
-  EXPECT_EQ(std::string(read->Buffer.begin(), read->Buffer.begin() + read->Bytes()), "ab");
+  EXPECT_EQ(read->Text(), "ab");
 }
 
 TEST_F(TxHold, SetXoffHoldsOnlyWithOutputXonXoff) {
