@@ -21,8 +21,12 @@ VOID NTAPI DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFuncti
   UNREFERENCED_PARAMETER(IoStatus);
   PDEVICE_OBJECT fdo = (PDEVICE_OBJECT)Context;
   PDEVICE_EXTENSION extension = ExtensionOf(fdo);
-  if (PowerState.DeviceState < extension->IdlePowerState) KeSetEvent(&extension->PowerRequestDoneEvent, 1, FALSE);
+  BOOLEAN powerUp = PowerState.DeviceState < extension->IdlePowerState;
+  // The request gives back its reference before its waiter wakes, so the waiter finds the count
+  // settled; the waiter's own reference keeps the device. Nobody waits for a power-down, and the
+  // device may be gone once its reference is.
   IoDecrement(fdo);
+  if (powerUp) KeSetEvent(&extension->PowerRequestDoneEvent, 1, FALSE);
 }
 
 NTSTATUS RequestDevicePower(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Target) {
