@@ -21,7 +21,8 @@ VOID NTAPI DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFuncti
   UNREFERENCED_PARAMETER(IoStatus);
   PDEVICE_OBJECT fdo = (PDEVICE_OBJECT)Context;
   PDEVICE_EXTENSION extension = ExtensionOf(fdo);
-  BOOLEAN powerUp = PowerState.DeviceState < extension->IdlePowerState;
+  // Every power-up asks for D0 and has a waiter; the idle state may have changed since.
+  BOOLEAN powerUp = PowerState.DeviceState == PowerDeviceD0;
   // The request gives back its reference before its waiter wakes, so the waiter finds the count
   // settled; the waiter's own reference keeps the device. Nobody waits for a power-down, and the
   // device may be gone once its reference is.
@@ -34,7 +35,7 @@ NTSTATUS RequestDevicePower(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Targ
   if (Target == extension->CurrentPowerState) return STATUS_SUCCESS;
   IoIncrement(DeviceObject);
   extension->PowerRequestBusy = TRUE;
-  BOOLEAN powerUp = Target < extension->IdlePowerState;
+  BOOLEAN powerUp = Target == PowerDeviceD0;
   // Each power-up waits for its own completion.
   if (powerUp) KeClearEvent(&extension->PowerRequestDoneEvent);
   POWER_STATE state;
