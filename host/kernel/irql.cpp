@@ -4,7 +4,9 @@
 
 #include <sched.h>
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <set>
@@ -126,6 +128,35 @@ bool HeldIn(const void* begin, const void* end) {
 
 PKSPIN_LOCK CancelSpinLock() { return &g_cancelLock; }
 
+namespace {
+
+std::mutex g_hookLock;
+std::shared_ptr<std::function<void()>> g_hook;
+std::atomic<bool> g_hooked{false};
+
+void BelowDispatch(KIRQL from, KIRQL to) {
+  if (from < DISPATCH_LEVEL || to >= DISPATCH_LEVEL || !g_hooked.load(std::memory_order_acquire)) return;
+  thread_local bool inside = false;
+  if (inside) return;
+  std::shared_ptr<std::function<void()>> hook;
+  {
+    std::lock_guard<std::mutex> guard(g_hookLock);
+    hook = g_hook;
+  }
+  if (!hook) return;
+  inside = true;
+  (*hook)();
+  inside = false;
+}
+
+}  // namespace
+
+void SetBelowDispatchHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> guard(g_hookLock);
+  g_hook = hook ? std::make_shared<std::function<void()>>(std::move(hook)) : nullptr;
+  g_hooked = g_hook != nullptr;
+}
+
 void Name(PKSPIN_LOCK lock, const char* name) {
   std::lock_guard<std::mutex> guard(g_graphLock);
   g_names[(ULONG_PTR)lock] = name;
@@ -161,7 +192,9 @@ void KfLowerIrql(KIRQL NewIrql) {
   if (NewIrql > self.Irql)
     verifier::Report("irql", "KeLowerIrql to " + std::to_string(NewIrql) + " from lower IRQL " +
                                  std::to_string(self.Irql));
+  KIRQL old = self.Irql;
   self.Irql = NewIrql;
+  locks::BelowDispatch(old, NewIrql);
 }
 
 KIRQL KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
@@ -182,7 +215,9 @@ void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   ThreadInfo& self = CurrentThread();
   locks::Release(SpinLock, "KeReleaseSpinLock");
   if (NewIrql > DISPATCH_LEVEL) verifier::Report("irql", "KeReleaseSpinLock to an IRQL above DISPATCH_LEVEL");
+  KIRQL old = self.Irql;
   self.Irql = NewIrql;
+  locks::BelowDispatch(old, NewIrql);
 }
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {

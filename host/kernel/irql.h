@@ -2,6 +2,8 @@
 #pragma once
 #include <hostddk/ddk.h>
 
+#include <functional>
+
 namespace hk::locks {
 
 // Forgets every lock inside [begin, end), when that memory is freed.
@@ -12,5 +14,11 @@ PKSPIN_LOCK CancelSpinLock();
 // Gives a lock a readable name in reports.
 void Name(PKSPIN_LOCK lock, const char* name);
 void ResetGraph();
+
+// Runs `hook` in any thread each time that thread comes back below DISPATCH_LEVEL, the moment at
+// which Windows runs the DPCs queued on its processor. Tests use it to put a completion or an
+// arrival into the exact window of a dispatch routine they examine. Not re-entered; nullptr
+// removes it.
+void SetBelowDispatchHook(std::function<void()> hook);
 
 }  // namespace hk::locks
