@@ -147,6 +147,7 @@ typedef struct _DEVICE_EXTENSION {
   // Write requests.
   PIRP CurrentWriteIrp;
   BOOLEAN TxHeld;
+  BOOLEAN TxWriteQueued;  // the current write's data is with the transmit path: a drain may end it
   LARGE_INTEGER WriteTotalDueTime;
   KTIMER WriteTotalTimer;
   KDPC WriteTotalDpc;

@@ -169,7 +169,10 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     else FinishRead(extension, Irp, status, IO_SERIAL_INCREMENT);
     return STATUS_PENDING;
   }
-  if (buffered) KeSetEvent(&extension->ReadRequestEvent, 1, FALSE);
+  // Characters that arrived while the read was on its way to the slot found no read to fill:
+  // the reader thread is asked to look again.
+  if (buffered || extension->RxCount > extension->RxStatusCount)
+    KeSetEvent(&extension->ReadRequestEvent, 1, FALSE);
   // A close or removal that began meanwhile may have missed the read.
   if (!DeviceIsReady(DeviceObject)) AbortCurrentRead(DeviceObject);
   return STATUS_PENDING;

@@ -113,13 +113,13 @@ NTSTATUS SubmitBulkIn(PDEVICE_EXTENSION Extension) {
   IoSetCompletionRoutine(irp, BulkInCompletion, Extension, TRUE, TRUE, TRUE);
   irp->Cancel = FALSE;
 
-  if (Extension->DeviceRemoved || Extension->PortClosed || Extension->RemovePending) {
-    ReleaseClaim(Extension);
-    return STATUS_CANCELLED;
-  }
+  // Tested under the lock that CancelBulkInTransfer reads the state under: a close or removal
+  // either stops the transfer here or finds it submitted and cancels it.
   KeAcquireSpinLock(&Extension->BulkInLock, &irql);
-  Extension->BulkInState = BULK_SUBMITTED;
+  BOOLEAN closing = Extension->DeviceRemoved || Extension->PortClosed || Extension->RemovePending;
+  Extension->BulkInState = closing ? BULK_IDLE : BULK_SUBMITTED;
   KeReleaseSpinLock(&Extension->BulkInLock, irql);
+  if (closing) return STATUS_CANCELLED;
   return IoCallDriver(Extension->LowerDeviceObject, irp);
 }
 
@@ -137,8 +137,10 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     extension->BulkInState = BULK_IDLE;
     KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
     // No more data will come to carry the break to a waiting application: report it now,
-    // unless the transfer was cancelled on purpose (close, removal).
-    if (Irp->IoStatus.Status != STATUS_CANCELLED) KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
+    // unless the transfer ended because the port is closing or the device going, which end the
+    // wait themselves.
+    if (Irp->IoStatus.Status != STATUS_CANCELLED && !extension->PortClosed && !extension->DeviceRemoved)
+      KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (extension->PortClosed || extension->DeviceRemoved) {
@@ -162,6 +164,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
   if (extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE) {
     // Idle before the wake-up, so that the resubmission it asks for finds the transfer free.
     extension->BulkInState = BULK_IDLE;
+    KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
     KeSetEvent(&extension->BulkInEvent, 1, FALSE);
   } else {
     // Overrun: reading pauses until a read makes room; nothing received is discarded.
@@ -169,17 +172,25 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     RecordCommErrors(extension, SERIAL_ERROR_OVERRUN | SERIAL_ERROR_QUEUEOVERRUN);
     extension->BulkInActive = FALSE;
     extension->BulkInState = BULK_IDLE;
+    KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 VOID CancelBulkInTransfer(PDEVICE_EXTENSION Extension) {
-  if (Extension->BulkInState != BULK_SUBMITTED) return;
-  // Failed transfers and those that finish after close set the idle event with nobody waiting;
-  // only the completion of the transfer cancelled here may end the wait.
+  // Every completion sets the idle event, also with nobody waiting; only the completion of the
+  // transfer found here may end the wait.
   KeResetEvent(&Extension->BulkInIdleEvent);
-  if (IoCancelIrp(Extension->BulkInIrp)) {
-    KeWaitForSingleObject(&Extension->BulkInIdleEvent, Suspended, KernelMode, FALSE, NULL);
-    KeResetEvent(&Extension->BulkInIdleEvent);
-  }
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->BulkInLock, &irql);
+  UCHAR state = Extension->BulkInState;
+  KeReleaseSpinLock(&Extension->BulkInLock, irql);
+  // A claimed transfer is stopped by its submitter, which sees the caller's closing flag.
+  if (state != BULK_SUBMITTED && state != BULK_COMPLETING) return;
+  // Cancelled on its way, the transfer is refused by the bus; cancelled too late, it is already
+  // completing. Either way its completion is waited for, so that nothing submits the transfer
+  // again while the bus still owns it.
+  IoCancelIrp(Extension->BulkInIrp);
+  KeWaitForSingleObject(&Extension->BulkInIdleEvent, Suspended, KernelMode, FALSE, NULL);
+  KeResetEvent(&Extension->BulkInIdleEvent);
 }

@@ -30,6 +30,7 @@ VOID ResetForOpen(PDEVICE_EXTENSION extension) {
   extension->ReadState = READ_IDLE;
   extension->ReadOutstanding = FALSE;
   extension->TxHeld = FALSE;
+  extension->TxWriteQueued = FALSE;
   extension->TxXonState = TRUE;
   extension->ReadTotalDueTime.QuadPart = -600000000LL;
   extension->WriteTotalDueTime.QuadPart = 0;

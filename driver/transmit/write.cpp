@@ -26,6 +26,7 @@ VOID DropWriteData(PDEVICE_EXTENSION extension) {
 VOID EndCurrentWrite(PDEVICE_EXTENSION extension) {
   extension->CurrentWriteIrp = NULL;
   extension->TxHeld = FALSE;
+  extension->TxWriteQueued = FALSE;
   DropWriteData(extension);
 }
 
@@ -64,7 +65,9 @@ BOOLEAN PendCancelable(PDEVICE_EXTENSION extension, PIRP irp, ULONG length) {
 
 PIRP TakeCurrentWriteLocked(PDEVICE_EXTENSION Extension, BOOLEAN HeldToo) {
   PIRP irp = Extension->CurrentWriteIrp;
-  if (irp == NULL || (Extension->TxHeld && !HeldToo)) return NULL;
+  // A drained buffer ends only a write whose data went into it: one that is held, or still
+  // being dispatched, has sent nothing yet.
+  if (irp == NULL || (!HeldToo && (Extension->TxHeld || !Extension->TxWriteQueued))) return NULL;
   if (IoSetCancelRoutine(irp, NULL) == NULL) return NULL;  // being cancelled, or not yet queued
   EndCurrentWrite(Extension);
   return irp;
@@ -140,6 +143,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   BOOLEAN stillCurrent = extension->CurrentWriteIrp == Irp;
   if (stillCurrent) {
     // The chunk enters the buffer now, or once the writer has made room for it.
+    extension->TxWriteQueued = TRUE;
     extension->TxStagePending = TRUE;
     FrameNextWriteChunkLocked(extension);
   }
@@ -156,6 +160,7 @@ VOID ResumeHeldTransmit(PDEVICE_EXTENSION Extension) {
   BOOLEAN resumed = Extension->TxHeld && Extension->CurrentWriteIrp != NULL && Extension->TxStagedCount != 0;
   if (resumed) {
     Extension->TxHeld = FALSE;
+    Extension->TxWriteQueued = TRUE;
     Extension->TxStagePending = TRUE;
     FrameNextWriteChunkLocked(Extension);
   }

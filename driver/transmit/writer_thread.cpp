@@ -59,8 +59,14 @@ NTSTATUS Submit(PDEVICE_EXTENSION extension, USBD_PIPE_HANDLE pipe, ULONG length
   next->Parameters.Others.Argument1 = urb;
   IoSetCompletionRoutine(irp, routine, extension, TRUE, TRUE, TRUE);
   irp->Cancel = FALSE;
-  if (extension->DeviceRemoved || extension->PortClosed) return Refuse(extension, STATUS_CANCELLED);
-  SetState(extension, BULK_SUBMITTED);
+  // Tested under the lock that CancelBulkOutTransfer reads the state under: a close or removal
+  // either stops the transfer here or finds it submitted and cancels it.
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->BulkOutLock, &irql);
+  BOOLEAN closing = extension->DeviceRemoved || extension->PortClosed;
+  if (!closing) extension->BulkOutState = BULK_SUBMITTED;
+  KeReleaseSpinLock(&extension->BulkOutLock, irql);
+  if (closing) return Refuse(extension, STATUS_CANCELLED);
   return IoCallDriver(extension->LowerDeviceObject, irp);
 }
 
@@ -106,6 +112,7 @@ VOID AfterTransfer(PDEVICE_EXTENSION extension, BOOLEAN freshCredit) {
   }
   KeReleaseSpinLock(&extension->TxLock, irql);
   extension->BulkOutState = BULK_IDLE;
+  KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
   if (count != 0) {
     KeSetEvent((freshCredit || credit >= kCreditToSend) ? &extension->TxDataEvent : &extension->TxCreditEvent, 1, FALSE);
   } else if (!finished) {
@@ -258,6 +265,7 @@ NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
   if (units < kMinimumCreditUnits || units > kMaximumCreditUnits) {
     // Not a credit the adapter can mean: ask again.
     extension->BulkOutState = BULK_IDLE;
+    KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
     KeSetEvent(&extension->TxCreditEvent, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
@@ -267,12 +275,19 @@ NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 }
 
 VOID CancelBulkOutTransfer(PDEVICE_EXTENSION Extension) {
-  if (Extension->BulkOutState != BULK_SUBMITTED) return;
-  // A failed transfer or one that came back after close set the idle event with nobody
-  // waiting; only the completion of the transfer cancelled here may end this wait.
+  // Every completion sets the idle event, also with nobody waiting; only the completion of the
+  // transfer found here may end the wait.
   KeResetEvent(&Extension->BulkOutIdleEvent);
-  if (IoCancelIrp(Extension->BulkOutIrp)) {
-    KeWaitForSingleObject(&Extension->BulkOutIdleEvent, Suspended, KernelMode, FALSE, NULL);
-    KeResetEvent(&Extension->BulkOutIdleEvent);
-  }
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->BulkOutLock, &irql);
+  UCHAR state = Extension->BulkOutState;
+  KeReleaseSpinLock(&Extension->BulkOutLock, irql);
+  // A claimed transfer is stopped by its submitter, which sees the caller's closing flag.
+  if (state != BULK_SUBMITTED && state != BULK_COMPLETING) return;
+  // Cancelled on its way, the transfer is refused by the bus; cancelled too late, it is already
+  // completing. Either way its completion is waited for, so that nothing submits the transfer
+  // again while the bus still owns it.
+  IoCancelIrp(Extension->BulkOutIrp);
+  KeWaitForSingleObject(&Extension->BulkOutIdleEvent, Suspended, KernelMode, FALSE, NULL);
+  KeResetEvent(&Extension->BulkOutIdleEvent);
 }

@@ -62,11 +62,12 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS QueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  // Pending first, so that no transfer starts after the cancels below.
+  extension->RemovePending = TRUE;
   AbortCurrentRead(DeviceObject);
   AbortCurrentWrite(DeviceObject);
   CancelBulkInTransfer(extension);
   CancelBulkOutTransfer(extension);
-  extension->RemovePending = TRUE;
   // Let every other counted dispatch routine leave first.
   IoDecrement(DeviceObject);
   KeWaitForSingleObject(&extension->DrainedEvent, Suspended, KernelMode, FALSE, NULL);

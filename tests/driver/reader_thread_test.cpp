@@ -133,13 +133,19 @@ TEST_F(ReaderThread, PacketThatCompletesAfterCloseLeavesNoTrace) {
   Device().InjectBulkIn({0x29, 0x5A});
   ASSERT_TRUE(log->WaitHeld());
 
-  std::promise<void> closeRequestSent;
-  log->ProbeNext([](const usb::UrbEvent& e) { return IsVendorRequest(e, 2) && !e.Completion; },
-                 [&](const usb::UrbEvent&) { closeRequestSent.set_value(); });
+  // Close cannot cancel a transfer that is already completing: it waits for its completion,
+  // which finds the port closed.
   HANDLE handle = Handle();
-  std::thread closer([handle] { win32::CloseHandle(handle); });
-  bool reached = closeRequestSent.get_future().wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-  EXPECT_TRUE(reached) << "close did not get as far as the adapter's close request";
+  std::atomic<bool> closed{false};
+  std::thread closer([handle, &closed] {
+    win32::CloseHandle(handle);
+    closed = true;
+  });
+  volatile BOOLEAN* closing = &Ext()->PortClosed;
+  for (int i = 0; i < 5000 && !*closing; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(*closing) << "close did not begin";
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(closed) << "close went on while the transfer was still the bus's";
   log->Release();
   closer.join();
   machine().Settle();

@@ -1,0 +1,143 @@
+// Arrivals inside the short windows of the driver's own paths, placed there exactly: characters
+// that come while a read is on its way to the slot, a drained transmit buffer while a write is
+// being accepted, and a close while a bulk-in transfer is on its way to the bus. On Windows
+// these are the DPCs that run the moment a spin lock is released.
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "data_flow.h"
+#include "kernel/irql.h"
+#include "receive/receive.h"
+#include "transmit/transmit.h"
+
+namespace hk::test {
+namespace {
+
+using namespace win32;
+using Clock = std::chrono::steady_clock;
+
+// Runs `action` once, the first time a thread comes back below DISPATCH_LEVEL with `when`
+// true; the hook goes with the object.
+class WindowHook {
+ public:
+  WindowHook(std::function<bool()> when, std::function<void()> action) : state_(std::make_shared<State>()) {
+    auto state = state_;
+    locks::SetBelowDispatchHook([state, when = std::move(when), action = std::move(action)] {
+      if (state->Fired || !when() || state->Fired.exchange(true)) return;
+      action();
+    });
+  }
+  ~WindowHook() { locks::SetBelowDispatchHook(nullptr); }
+  bool Fired() const { return state_->Fired; }
+
+ private:
+  struct State {
+    std::atomic<bool> Fired{false};
+  };
+  std::shared_ptr<State> state_;
+};
+
+// Polls, in real time, until `done` or the limit; for a thread the test cannot wait on.
+template <typename Done>
+bool WaitFor(Done done, std::chrono::milliseconds limit) {
+  auto until = Clock::now() + limit;
+  while (!done() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
+class DispatchWindow : public DataFlowTest {
+ protected:
+  void SetUp() override {
+    DataFlowTest::SetUp();
+    Open();
+  }
+};
+
+TEST_F(DispatchWindow, CharactersArrivingWhileAReadGoesToTheSlotAreDelivered) {
+  SetTimeouts(0, 0, 0);  // no time-out: only characters end the read
+  PDEVICE_EXTENSION ext = Ext();
+  auto self = std::this_thread::get_id();
+  // After the read found the buffer empty and before it is in the slot, the reader thread
+  // takes a packet and finds no read to fill.
+  WindowHook hook(
+      [ext, self] {
+        return std::this_thread::get_id() == self && ext->ReadOutstanding && ext->ReadState == READ_WAITING &&
+               ext->CurrentReadIrp == nullptr;
+      },
+      [this] { Receive(Bytes("hi")); });
+  auto read = StartRead(2);
+  machine().Settle();
+  ASSERT_TRUE(hook.Fired());
+  ASSERT_TRUE(read->Done()) << "the read missed the characters that came while it was queued";
+  EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+  EXPECT_EQ(read->Text(), "hi");
+}
+
+TEST_F(DispatchWindow, AWriteAcceptedAsTheTransmitBufferDrainsIsSentBeforeItCompletes) {
+  PDEVICE_EXTENSION ext = Ext();
+  Device().TakeTransmitted();
+  auto self = std::this_thread::get_id();
+  // The write is claimed and cancelable but its data not yet queued when another thread's line
+  // change goes out and the writer, finding the buffer empty, finishes.
+  WindowHook hook(
+      [ext, self] {
+        PIRP write = ext->CurrentWriteIrp;
+        return std::this_thread::get_id() == self && write != nullptr && write->CancelRoutine != nullptr &&
+               !ext->TxStagePending && ext->TxCount == 0;
+      },
+      [this, ext] {
+        ULONG code = (ext->ModemControl & MODEM_CONTROL_DTR) ? IOCTL_SERIAL_CLR_DTR : IOCTL_SERIAL_SET_DTR;
+        std::thread([this, code] { EXPECT_EQ(SetLine(code), STATUS_SUCCESS); }).join();
+        machine().Settle();
+      });
+  auto write = StartWrite(Bytes("hello"));
+  machine().Settle();
+  ASSERT_TRUE(hook.Fired());
+  ASSERT_TRUE(write->Done());
+  EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+  EXPECT_EQ(write->Bytes(), 5u);
+  EXPECT_EQ(Device().TakeTransmitted(), Bytes("hello")) << "a write reported as sent must have been sent";
+  EXPECT_EQ(AdapterFaults(), "");
+}
+
+TEST_F(DispatchWindow, CloseWaitsForABulkInTransferOnItsWayToTheBusAndTheReopenedPortReads) {
+  PDEVICE_EXTENSION ext = Ext();
+  HANDLE handle = Handle();
+  std::atomic<bool> closed{false};
+  std::atomic<bool> closedTooSoon{false};
+  std::thread closer;
+  // The reader thread has submitted its next transfer but not yet handed it to the bus when
+  // the application closes the port.
+  WindowHook hook(
+      [ext] {
+        return (PVOID)KeGetCurrentThread() == ext->ReaderThreadObject && ext->BulkInState == BULK_SUBMITTED &&
+               ext->BulkInIrp->CancelRoutine == nullptr;
+      },
+      [&] {
+        closer = std::thread([&] {
+          CloseHandle(handle);
+          closed = true;
+        });
+        WaitFor([ext] { return ext->PortClosed != FALSE; }, std::chrono::seconds(5));
+        closedTooSoon = WaitFor([&] { return closed.load(); }, std::chrono::milliseconds(100));
+      });
+  Device().ReceiveFromLine(Bytes("x"));
+  machine().Settle();
+  ASSERT_TRUE(hook.Fired());
+  closer.join();
+  machine().Settle();
+  EXPECT_FALSE(closedTooSoon) << "close ended while the bus still owned the transfer";
+  EXPECT_EQ(ext->BulkInState, BULK_IDLE);
+  EXPECT_EQ(Device().PendingTransfers(0x81), 0u);
+
+  Open();
+  SetTimeouts(MAXULONG, 0, 0);
+  Receive(Bytes("ok"));
+  auto read = StartRead(2);
+  ASSERT_TRUE(read->Done());
+  EXPECT_EQ(read->Text(), "ok");
+}
+
+}  // namespace
+}  // namespace hk::test
