@@ -29,6 +29,7 @@ std::unordered_map<uint64_t, Key> g_events;
 uint64_t g_sequence = 0;
 std::atomic<LONGLONG> g_now{0};
 LONGLONG g_tick = kDefaultTick;
+std::atomic<LONGLONG> g_clockSet{0};  // how far the clock was set away from interrupt time
 Mode g_mode = Mode::Virtual;
 std::chrono::steady_clock::time_point g_start;
 std::thread g_thread;
@@ -120,6 +121,7 @@ void Start(Mode mode, LONGLONG tick) {
   g_mode = mode;
   g_tick = tick;
   g_now = 0;
+  g_clockSet = 0;
   g_start = std::chrono::steady_clock::now();
   g_queue.clear();
   g_timers.clear();
@@ -143,7 +145,11 @@ Mode CurrentMode() { return g_mode; }
 
 LONGLONG Now() { return g_mode == Mode::Real ? RealNow() : g_now.load(); }
 
-LONGLONG SystemTime() { return kEpoch + Now() / g_tick * g_tick; }
+LONGLONG InterruptTime() { return Now() / g_tick * g_tick; }
+
+LONGLONG SystemTime() { return kEpoch + g_clockSet.load() + InterruptTime(); }
+
+void SetClock(LONGLONG units) { g_clockSet += units; }
 
 LONGLONG Tick() { return g_tick; }
 
@@ -168,7 +174,7 @@ bool Cancel(uint64_t id) {
 
 LONGLONG KernelDueToNow(LONGLONG dueTime) {
   LONGLONG now = Now();
-  LONGLONG due = dueTime < 0 ? now - dueTime : dueTime - kEpoch;
+  LONGLONG due = dueTime < 0 ? now - dueTime : dueTime - kEpoch - g_clockSet.load();
   if (due < now) due = now;
   return due;
 }

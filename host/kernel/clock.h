@@ -21,6 +21,10 @@ void Stop();
 Mode CurrentMode();
 LONGLONG Now();         // time since start, in 100-ns units
 LONGLONG SystemTime();  // what KeQuerySystemTime reports: updated once per tick
+LONGLONG InterruptTime();  // what KeQueryInterruptTime reports: time since start, once per tick
+// The machine's user sets its clock: system time moves by `units` (back when negative), and
+// with it absolute due times; interrupt time and relative timers do not move.
+void SetClock(LONGLONG units);
 LONGLONG Tick();
 
 // Host events, fired at exactly `due` (Now() units) outside any kernel lock.

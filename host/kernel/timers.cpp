@@ -40,6 +40,8 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer) {
 
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = clock::SystemTime(); }
 
+ULONGLONG KeQueryInterruptTime(void) { return (ULONGLONG)clock::InterruptTime(); }
+
 void KeQueryTickCount(PLARGE_INTEGER TickCount) { TickCount->QuadPart = clock::Now() / clock::Tick(); }
 
 ULONG KeQueryTimeIncrement(void) { return (ULONG)clock::Tick(); }

@@ -179,6 +179,7 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
 
 // Time.
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG KeQueryInterruptTime(void);
 void KeQueryTickCount(PLARGE_INTEGER TickCount);
 ULONG KeQueryTimeIncrement(void);
 
