@@ -129,7 +129,7 @@ typedef struct _DEVICE_EXTENSION {
   KDPC ReadIntervalDpc;
   LARGE_INTEGER LastCharTime;
   BOOLEAN ReadOutstanding;          // a read is being dispatched or is current: one at a time
-  LARGE_INTEGER ReadTotalDeadline;  // system time the armed total timer stands for
+  LARGE_INTEGER ReadTotalDeadline;  // interrupt time the armed total timer stands for
 
   // Transmit buffers.
   ULONG TxCount;
@@ -151,7 +151,7 @@ typedef struct _DEVICE_EXTENSION {
   LARGE_INTEGER WriteTotalDueTime;
   KTIMER WriteTotalTimer;
   KDPC WriteTotalDpc;
-  LARGE_INTEGER WriteDeadline;  // system time the armed write timer stands for
+  LARGE_INTEGER WriteDeadline;  // interrupt time the armed write timer stands for
 
   // Writer thread.
   PVOID WriterThreadObject;

@@ -31,12 +31,9 @@ NTSTATUS CreatePortName(PDEVICE_EXTENSION Extension);
 NTSTATUS ReadPortName(PDEVICE_EXTENSION Extension, PUNICODE_STRING PortName);
 NTSTATUS RemovePortName(PDEVICE_EXTENSION Extension);
 
-// The system time now, in 100-ns units.
-inline LONGLONG SystemTimeNow() {
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  return now.QuadPart;
-}
+// Time since the system started, in 100-ns units: what relative timers run on, and what a
+// change of the system clock does not move.
+inline LONGLONG InterruptTimeNow() { return (LONGLONG)KeQueryInterruptTime(); }
 
 // A relative due time (negative, 100-ns units) for a time-out in milliseconds; a huge time-out is
 // clamped rather than wrapping round into an absolute time in the past.

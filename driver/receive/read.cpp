@@ -94,12 +94,12 @@ VOID StartReadTimers(PDEVICE_EXTENSION Extension, ULONG Length) {
     ULONGLONG multiplier = Extension->ReadTimeoutMode == 2 ? 0 : Extension->Timeouts.ReadTotalTimeoutMultiplier;
     Extension->ReadTotalDueTime.QuadPart =
         RelativeDueMs(multiplier * Length + Extension->Timeouts.ReadTotalTimeoutConstant);
-    Extension->ReadTotalDeadline.QuadPart = SystemTimeNow() - Extension->ReadTotalDueTime.QuadPart;
+    Extension->ReadTotalDeadline.QuadPart = InterruptTimeNow() - Extension->ReadTotalDueTime.QuadPart;
     KeSetTimer(&Extension->ReadTotalTimer, Extension->ReadTotalDueTime, &Extension->ReadTotalDpc);
   }
   ULONG interval = Extension->Timeouts.ReadIntervalTimeout;
   if (interval != 0 && interval != MAXULONG) {
-    KeQuerySystemTime(&Extension->LastCharTime);
+    Extension->LastCharTime.QuadPart = InterruptTimeNow();
     ArmIntervalPoll(Extension);
   }
 }
@@ -217,7 +217,7 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
   KeAcquireSpinLockAtDpcLevel(&extension->RxLock);
   // A timer of an earlier read that fired just before it was cancelled is no one's time-out.
-  if (SystemTimeNow() < extension->ReadTotalDeadline.QuadPart || !extension->ReadOutstanding) {
+  if (InterruptTimeNow() < extension->ReadTotalDeadline.QuadPart || !extension->ReadOutstanding) {
     KeReleaseSpinLockFromDpcLevel(&extension->RxLock);
     return;
   }
@@ -240,7 +240,7 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
     case READ_PACKET_SEEN:
     case READ_PACKET_WHILE_TIMING:
       extension->ReadState = READ_INTERVAL_TIMING;
-      KeQuerySystemTime(&extension->LastCharTime);
+      extension->LastCharTime.QuadPart = InterruptTimeNow();
       ArmIntervalPoll(extension);
       return;
     case READ_INTERVAL_TIMING:
@@ -248,9 +248,9 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
     default:
       return;
   }
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  if (now.QuadPart - extension->LastCharTime.QuadPart >= extension->ReadIntervalTime.QuadPart) {
+  // Measured on interrupt time, so that setting the clock neither ends a read early nor holds
+  // it back.
+  if (InterruptTimeNow() - extension->LastCharTime.QuadPart >= extension->ReadIntervalTime.QuadPart) {
     KeAcquireSpinLockAtDpcLevel(&extension->RxLock);
     PIRP irp = TakeCurrentRead(extension);
     if (irp == NULL && extension->ReadOutstanding) extension->ReadState = READ_TIMED_OUT;

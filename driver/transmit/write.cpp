@@ -128,7 +128,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KeReleaseSpinLock(&extension->TxLock, irql);
     if (held && !exempt) {
       KeCancelTimer(&extension->WriteTotalTimer);
-      extension->WriteDeadline.QuadPart = SystemTimeNow() - due;
+      extension->WriteDeadline.QuadPart = InterruptTimeNow() - due;
       KeSetTimer(&extension->WriteTotalTimer, extension->WriteTotalDueTime, &extension->WriteTotalDpc);
     }
     // Flow control may have allowed sending again while the write was being held.
@@ -177,7 +177,7 @@ VOID NTAPI WriteTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemAr
   KeAcquireSpinLockAtDpcLevel(&extension->TxLock);
   PIRP irp = NULL;
   // Only a write still held at its own deadline times out; a stale timer ends nothing.
-  if (extension->TxHeld && SystemTimeNow() >= extension->WriteDeadline.QuadPart)
+  if (extension->TxHeld && InterruptTimeNow() >= extension->WriteDeadline.QuadPart)
     irp = TakeCurrentWriteLocked(extension, TRUE);
   KeReleaseSpinLockFromDpcLevel(&extension->TxLock);
   if (irp != NULL) FinishWrite(extension, irp, STATUS_TIMEOUT, IO_NO_INCREMENT);
