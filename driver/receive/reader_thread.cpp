@@ -161,19 +161,22 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
   if ((extension->FlowFlags & FLOW_INPUT_MASK) && extension->RxCount + TRANSFER_BUFFER_SIZE > RX_HIGH_WATER)
     SetReceiveFlowControl(extension->FunctionalDeviceObject, TRUE);
 
-  if (extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE) {
-    // Idle before the wake-up, so that the resubmission it asks for finds the transfer free.
-    extension->BulkInState = BULK_IDLE;
-    KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
-    KeSetEvent(&extension->BulkInEvent, 1, FALSE);
-  } else {
+  // Decided under the lock that a read restarting reading takes, so that room made meanwhile is
+  // never missed by both.
+  KeAcquireSpinLockAtDpcLevel(&extension->RxLock);
+  BOOLEAN room = extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE;
+  if (!room) extension->BulkInActive = FALSE;
+  KeReleaseSpinLockFromDpcLevel(&extension->RxLock);
+  if (!room) {
     // Overrun: reading pauses until a read makes room; nothing received is discarded.
     RecordEvents(extension, SERIAL_EV_ERR);
     RecordCommErrors(extension, SERIAL_ERROR_OVERRUN | SERIAL_ERROR_QUEUEOVERRUN);
-    extension->BulkInActive = FALSE;
-    extension->BulkInState = BULK_IDLE;
-    KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
   }
+  // Idle before the wake-up, so that the resubmission it asks for finds the transfer free; a
+  // read that made room since the test above restarted reading and is answered here too.
+  extension->BulkInState = BULK_IDLE;
+  if (extension->BulkInActive) KeSetEvent(&extension->BulkInEvent, 1, FALSE);
+  KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

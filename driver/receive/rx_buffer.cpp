@@ -148,8 +148,12 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
 }
 
 VOID RestartBulkInIfRoom(PDEVICE_EXTENSION Extension) {
-  if (!Extension->BulkInActive && Extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE) {
-    Extension->BulkInActive = TRUE;
-    KeSetEvent(&Extension->BulkInEvent, 1, FALSE);
-  }
+  // Under the lock that a completion finding the buffer full pauses reading under, so that the
+  // room made here is never missed by both.
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->RxLock, &irql);
+  BOOLEAN restart = !Extension->BulkInActive && Extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE;
+  if (restart) Extension->BulkInActive = TRUE;
+  KeReleaseSpinLock(&Extension->RxLock, irql);
+  if (restart) KeSetEvent(&Extension->BulkInEvent, 1, FALSE);
 }
