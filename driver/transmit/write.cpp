@@ -83,8 +83,13 @@ VOID FinishWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status, CCHAR B
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
-  if (!DeviceIsReady(DeviceObject) || extension->TxCount > TX_ACCEPT_LIMIT || extension->TxSourceIndex != 0)
+  if (!DeviceIsReady(DeviceObject)) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (extension->TxCount > TX_ACCEPT_LIMIT || extension->TxSourceIndex != 0) {
+    // A failed or cancelled transfer stops the writer with data left in the buffer: it goes on
+    // now, or the port would refuse every write until it is reopened.
+    if (extension->TxCount != 0) WakeWriter(extension);
     return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  }
   if (length == 0) return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 
   KIRQL irql;

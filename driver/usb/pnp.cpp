@@ -87,6 +87,8 @@ NTSTATUS CancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KeSetEvent(&extension->BulkInEvent, 1, FALSE);
   }
   KeReleaseSpinLock(&extension->RxLock, irql);
+  // The writer, stopped by the cancelled transfer, sends what is left.
+  if (extension->DeviceOpen && extension->TxCount != 0) WakeWriter(extension);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return PassDown(DeviceObject, Irp, TRUE);
 }

@@ -199,6 +199,25 @@ TEST_F(PnpWithTimedLine, SurpriseRemovalCancelsALongWriteAndThePendingWaitAndMar
   EXPECT_TRUE(NothingLeft());
 }
 
+TEST_F(PnpWithTimedLine, AfterACancelledRemovalWhatALongWriteLeftIsSentAndWritesAreTakenAgain) {
+  Open();
+  std::unique_ptr<Pending> wait;
+  auto write = LongWriteAndWait(&wait);
+  ASSERT_EQ(pnp::SendPnp(Node(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+  machine().Settle();
+  ASSERT_TRUE(write->Done());
+  EXPECT_EQ(write->Status(), STATUS_CANCELLED);
+  ASSERT_GT(Ext()->TxCount, 0u) << "the aborted write's queued characters are still to go";
+  ASSERT_EQ(pnp::SendPnp(Node(), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+  for (int i = 0; i < 5000 && Ext()->TxCount != 0; ++i) machine().AdvanceMs(10);
+  EXPECT_EQ(Ext()->TxCount, 0u) << "the writer did not go on after the removal was cancelled";
+  auto next = StartWrite(Bytes("next"));
+  for (int i = 0; i < 100 && !next->Done(); ++i) machine().AdvanceMs(10);
+  ASSERT_TRUE(next->Done());
+  EXPECT_EQ(next->Status(), STATUS_SUCCESS);
+  EXPECT_EQ(next->Bytes(), 4u);
+}
+
 TEST_F(PnpWithTimedLine, UnpluggedDuringALongWriteTheWriteFailsAndTheWaitIsCancelled) {
   Open();
   std::unique_ptr<Pending> wait;

@@ -7,6 +7,7 @@
 
 #include "data_flow.h"
 #include "receive/receive.h"
+#include "transmit/transmit.h"
 
 namespace hk::test {
 namespace {
@@ -288,6 +289,30 @@ TEST_F(TxFraming, FailedTransferFailsTheWrite) {
   EXPECT_EQ(next->Status(), STATUS_SUCCESS);
   EXPECT_EQ(next->Bytes(), 1u);
   EXPECT_EQ(Device().TakeTransmitted(), Bytes("x"));
+}
+
+// The failed transfer fails its write and stops the writer with most of the write still
+// buffered: the next write is refused but sets the writer going again, so the port does not
+// refuse writes until it is reopened.
+TEST_F(TxFraming, AfterAFailedTransferTheBufferDrainsAndWritesAreTakenAgain) {
+  Device().FailNext(0x02, USBD_STATUS_STALL_PID);
+  auto write = StartWrite(Pattern(1000));
+  ASSERT_TRUE(write->Done());
+  EXPECT_EQ(write->Status(), STATUS_UNSUCCESSFUL);
+  ASSERT_GT(Ext()->TxCount, (ULONG)TX_ACCEPT_LIMIT) << "the rest of the write is still buffered";
+  EXPECT_FALSE(Ext()->TxActive);
+
+  auto refused = StartWrite(Bytes("x"));
+  ASSERT_TRUE(refused->Done());
+  EXPECT_EQ(refused->Status(), STATUS_DELETE_PENDING);
+  machine().Settle();
+  EXPECT_EQ(Ext()->TxCount, 0u);
+
+  Device().TakeTransmitted();
+  auto again = StartWrite(Bytes("y"));
+  ASSERT_TRUE(again->Done());
+  EXPECT_EQ(again->Status(), STATUS_SUCCESS);
+  EXPECT_EQ(Device().TakeTransmitted(), Bytes("y"));
 }
 
 // A transfer whose completion is on its way when the port closes: close cannot cancel it any
