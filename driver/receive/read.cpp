@@ -156,6 +156,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   Irp->IoStatus.Information = 0;
   IoMarkIrpPending(Irp);
+  // Reading stopped by a failed transfer starts again for a read that must wait for data.
+  RestartBulkInIfRoom(extension);
   if (!BeginWaiting(extension)) {
     FinishRead(extension, Irp, STATUS_CANCELLED, IO_SERIAL_INCREMENT);
     return STATUS_PENDING;

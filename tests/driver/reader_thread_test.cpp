@@ -100,6 +100,19 @@ TEST_F(ReaderThread, FailedTransferIsABreakAndStopsReadingUntilRestarted) {
   EXPECT_EQ(Device().PendingTransfers(0x81), 1u);
 }
 
+TEST_F(ReaderThread, AReadThatMustWaitStartsReadingAgainAfterAFailedTransfer) {
+  Device().FailNext(0x81, USBD_STATUS_STALL_PID);
+  machine().Settle();
+  ASSERT_EQ(Device().PendingTransfers(0x81), 0u);
+  SetTimeouts(0, 0, 0);
+  auto read = StartRead(4);
+  machine().Settle();
+  EXPECT_EQ(Device().PendingTransfers(0x81), 1u);
+  Inject(CharUnits("late"));
+  ASSERT_TRUE(read->Done()) << "the read waits for data that is never read from the adapter";
+  EXPECT_EQ(read->Text(), "late");
+}
+
 TEST_F(ReaderThread, AWaitAlreadyPendingLearnsOfTheBreakAtOnce) {
   // Reading stops after a failed transfer, so no later data would carry the event.
   ASSERT_EQ(SetWaitMask(SERIAL_EV_BREAK), STATUS_SUCCESS);
