@@ -216,6 +216,8 @@ TEST_F(PnpWithTimedLine, AfterACancelledRemovalWhatALongWriteLeftIsSentAndWrites
   ASSERT_TRUE(next->Done());
   EXPECT_EQ(next->Status(), STATUS_SUCCESS);
   EXPECT_EQ(next->Bytes(), 4u);
+  Close();
+  EXPECT_TRUE(wait->Done()) << "the wait kept through the cancelled removal ends with the handle";
 }
 
 TEST_F(PnpWithTimedLine, UnpluggedDuringALongWriteTheWriteFailsAndTheWaitIsCancelled) {
