@@ -109,6 +109,8 @@ typedef struct _DEVICE_EXTENSION {
   KEVENT BulkInIdleEvent;
   KSPIN_LOCK BulkInLock;
   UCHAR BulkInState;
+  ULONG BulkInSubmitted;  // transfers submitted so far
+  ULONG BulkInCompleted;  // BulkInSubmitted as of the last completion
   PIRP BulkInIrp;
   PURB BulkInUrb;
   USBD_PIPE_HANDLE BulkInPipe;
@@ -164,6 +166,8 @@ typedef struct _DEVICE_EXTENSION {
   ULONG BulkOutLength;
   KSPIN_LOCK BulkOutLock;
   UCHAR BulkOutState;
+  ULONG BulkOutSubmitted;  // transfers submitted so far
+  ULONG BulkOutCompleted;  // BulkOutSubmitted as of the last completion
   USHORT TxCredit;
 
   // Open and close.

@@ -72,6 +72,12 @@ VOID ServiceNewRead(PDEVICE_OBJECT DeviceObject) { ServiceCurrentRead(ExtensionO
 
 namespace {
 
+// The transfer is back from the bus: a cancel waiting for it may go on.
+VOID TransferBack(PDEVICE_EXTENSION extension) {
+  extension->BulkInCompleted = extension->BulkInSubmitted;
+  extension->BulkInState = BULK_IDLE;
+}
+
 VOID ReleaseClaim(PDEVICE_EXTENSION extension) {
   KIRQL irql;
   KeAcquireSpinLock(&extension->BulkInLock, &irql);
@@ -118,6 +124,7 @@ NTSTATUS SubmitBulkIn(PDEVICE_EXTENSION Extension) {
   KeAcquireSpinLock(&Extension->BulkInLock, &irql);
   BOOLEAN closing = Extension->DeviceRemoved || Extension->PortClosed || Extension->RemovePending;
   Extension->BulkInState = closing ? BULK_IDLE : BULK_SUBMITTED;
+  if (!closing) ++Extension->BulkInSubmitted;
   KeReleaseSpinLock(&Extension->BulkInLock, irql);
   if (closing) return STATUS_CANCELLED;
   return IoCallDriver(Extension->LowerDeviceObject, irp);
@@ -134,7 +141,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     extension->BulkInActive = FALSE;
     RecordEvents(extension, SERIAL_EV_BREAK);
     RecordCommErrors(extension, SERIAL_ERROR_BREAK);
-    extension->BulkInState = BULK_IDLE;
+    TransferBack(extension);
     KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
     // No more data will come to carry the break to a waiting application: report it now,
     // unless the transfer ended because the port is closing or the device going, which end the
@@ -147,7 +154,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     extension->BulkInActive = FALSE;
     ClearEvents(extension, 0);
     extension->ModemStatus = 0;
-    extension->BulkInState = BULK_IDLE;
+    TransferBack(extension);
     KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
@@ -174,26 +181,13 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
   }
   // Idle before the wake-up, so that the resubmission it asks for finds the transfer free; a
   // read that made room since the test above restarted reading and is answered here too.
-  extension->BulkInState = BULK_IDLE;
+  TransferBack(extension);
   if (extension->BulkInActive) KeSetEvent(&extension->BulkInEvent, 1, FALSE);
   KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 VOID CancelBulkInTransfer(PDEVICE_EXTENSION Extension) {
-  // Every completion sets the idle event, also with nobody waiting; only the completion of the
-  // transfer found here may end the wait.
-  KeResetEvent(&Extension->BulkInIdleEvent);
-  KIRQL irql;
-  KeAcquireSpinLock(&Extension->BulkInLock, &irql);
-  UCHAR state = Extension->BulkInState;
-  KeReleaseSpinLock(&Extension->BulkInLock, irql);
-  // A claimed transfer is stopped by its submitter, which sees the caller's closing flag.
-  if (state != BULK_SUBMITTED && state != BULK_COMPLETING) return;
-  // Cancelled on its way, the transfer is refused by the bus; cancelled too late, it is already
-  // completing. Either way its completion is waited for, so that nothing submits the transfer
-  // again while the bus still owns it.
-  IoCancelIrp(Extension->BulkInIrp);
-  KeWaitForSingleObject(&Extension->BulkInIdleEvent, Suspended, KernelMode, FALSE, NULL);
-  KeResetEvent(&Extension->BulkInIdleEvent);
+  CancelTransferAndWait(&Extension->BulkInLock, &Extension->BulkInState, &Extension->BulkInSubmitted,
+                        &Extension->BulkInCompleted, Extension->BulkInIrp, &Extension->BulkInIdleEvent);
 }

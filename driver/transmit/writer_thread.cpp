@@ -33,6 +33,12 @@ BOOLEAN Claim(PDEVICE_EXTENSION extension) {
   return idle;
 }
 
+// The transfer is back from the bus: a cancel waiting for it may go on.
+VOID TransferBack(PDEVICE_EXTENSION extension) {
+  extension->BulkOutCompleted = extension->BulkOutSubmitted;
+  extension->BulkOutState = BULK_IDLE;
+}
+
 // A submission that cannot be made gives back its claim and stops the writer until the next
 // wake-up (the port is closing or the device going away).
 NTSTATUS Refuse(PDEVICE_EXTENSION extension, NTSTATUS status) {
@@ -64,7 +70,10 @@ NTSTATUS Submit(PDEVICE_EXTENSION extension, USBD_PIPE_HANDLE pipe, ULONG length
   KIRQL irql;
   KeAcquireSpinLock(&extension->BulkOutLock, &irql);
   BOOLEAN closing = extension->DeviceRemoved || extension->PortClosed;
-  if (!closing) extension->BulkOutState = BULK_SUBMITTED;
+  if (!closing) {
+    extension->BulkOutState = BULK_SUBMITTED;
+    ++extension->BulkOutSubmitted;
+  }
   KeReleaseSpinLock(&extension->BulkOutLock, irql);
   if (closing) return Refuse(extension, STATUS_CANCELLED);
   return IoCallDriver(extension->LowerDeviceObject, irp);
@@ -77,7 +86,7 @@ VOID TransferFailed(PDEVICE_EXTENSION extension, NTSTATUS status) {
   extension->TxActive = FALSE;
   PIRP write = TakeCurrentWriteLocked(extension, TRUE);
   KeReleaseSpinLock(&extension->TxLock, irql);
-  extension->BulkOutState = BULK_IDLE;
+  TransferBack(extension);
   KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
   if (write != NULL) {
     KeCancelTimer(&extension->WriteTotalTimer);
@@ -92,7 +101,7 @@ VOID CameBackClosed(PDEVICE_EXTENSION extension) {
   KeAcquireSpinLock(&extension->TxLock, &irql);
   extension->TxActive = FALSE;
   KeReleaseSpinLock(&extension->TxLock, irql);
-  extension->BulkOutState = BULK_IDLE;
+  TransferBack(extension);
   KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
 }
 
@@ -111,7 +120,7 @@ VOID AfterTransfer(PDEVICE_EXTENSION extension, BOOLEAN freshCredit) {
     write = TakeCurrentWriteLocked(extension, FALSE);
   }
   KeReleaseSpinLock(&extension->TxLock, irql);
-  extension->BulkOutState = BULK_IDLE;
+  TransferBack(extension);
   KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
   if (count != 0) {
     KeSetEvent((freshCredit || credit >= kCreditToSend) ? &extension->TxDataEvent : &extension->TxCreditEvent, 1, FALSE);
@@ -264,7 +273,7 @@ NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
   ULONG units = received >= 2 ? ((ULONG)extension->BulkOutBuffer[0] << 8) | extension->BulkOutBuffer[1] : 0;
   if (units < kMinimumCreditUnits || units > kMaximumCreditUnits) {
     // Not a credit the adapter can mean: ask again.
-    extension->BulkOutState = BULK_IDLE;
+    TransferBack(extension);
     KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
     KeSetEvent(&extension->TxCreditEvent, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -275,19 +284,6 @@ NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 }
 
 VOID CancelBulkOutTransfer(PDEVICE_EXTENSION Extension) {
-  // Every completion sets the idle event, also with nobody waiting; only the completion of the
-  // transfer found here may end the wait.
-  KeResetEvent(&Extension->BulkOutIdleEvent);
-  KIRQL irql;
-  KeAcquireSpinLock(&Extension->BulkOutLock, &irql);
-  UCHAR state = Extension->BulkOutState;
-  KeReleaseSpinLock(&Extension->BulkOutLock, irql);
-  // A claimed transfer is stopped by its submitter, which sees the caller's closing flag.
-  if (state != BULK_SUBMITTED && state != BULK_COMPLETING) return;
-  // Cancelled on its way, the transfer is refused by the bus; cancelled too late, it is already
-  // completing. Either way its completion is waited for, so that nothing submits the transfer
-  // again while the bus still owns it.
-  IoCancelIrp(Extension->BulkOutIrp);
-  KeWaitForSingleObject(&Extension->BulkOutIdleEvent, Suspended, KernelMode, FALSE, NULL);
-  KeResetEvent(&Extension->BulkOutIdleEvent);
+  CancelTransferAndWait(&Extension->BulkOutLock, &Extension->BulkOutState, &Extension->BulkOutSubmitted,
+                        &Extension->BulkOutCompleted, Extension->BulkOutIrp, &Extension->BulkOutIdleEvent);
 }

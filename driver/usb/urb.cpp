@@ -1,4 +1,6 @@
-// Sending one URB to the USB stack and waiting for it.
+// Sending one URB to the USB stack and waiting for it, and cancelling one of the driver's own
+// transfers and waiting for it.
+#include "../receive/receive.h"
 #include "usb.h"
 
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
@@ -23,4 +25,23 @@ USBD_PIPE_HANDLE FirstInterfacePipe(PDEVICE_EXTENSION Extension, ULONG Index) {
   PINTERFACE_ENTRY entry = &Extension->InterfaceList[0];
   if (entry->Pipes == NULL || Index >= entry->PipeCount) return NULL;
   return entry->Pipes[Index].PipeInfo.PipeHandle;
+}
+
+VOID CancelTransferAndWait(PKSPIN_LOCK Lock, volatile UCHAR* State, volatile ULONG* Submitted,
+                           volatile ULONG* Completed, PIRP Irp, PKEVENT IdleEvent) {
+  KIRQL irql;
+  KeAcquireSpinLock(Lock, &irql);
+  UCHAR state = *State;
+  ULONG transfer = *Submitted;
+  KeReleaseSpinLock(Lock, irql);
+  // A claimed transfer is stopped by its submitter, which sees the caller's closing flag.
+  if (state != BULK_SUBMITTED && state != BULK_COMPLETING) return;
+  // Cancelled on its way, the transfer is refused by the bus; cancelled too late, it is already
+  // completing. Either way its own completion is waited for: every completion sets the idle
+  // event, so that of an earlier transfer only makes the count be looked at again.
+  IoCancelIrp(Irp);
+  while ((LONG)(transfer - *Completed) > 0) {
+    KeWaitForSingleObject(IdleEvent, Suspended, KernelMode, FALSE, NULL);
+    KeResetEvent(IdleEvent);
+  }
 }

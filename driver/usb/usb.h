@@ -12,6 +12,11 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT LowerDeviceObject, PDEVICE_CAPABILITIE
 NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject);
 // The pipe handle of pipe `Index` of the first interface, or NULL when there is no such pipe.
 USBD_PIPE_HANDLE FirstInterfacePipe(PDEVICE_EXTENSION Extension, ULONG Index);
+// Cancels one of the driver's own transfers (its state and count read under `Lock`) and waits
+// until that transfer's completion has counted it in `Completed` and set `IdleEvent`, so that
+// nothing submits it again while the bus owns it.
+VOID CancelTransferAndWait(PKSPIN_LOCK Lock, volatile UCHAR* State, volatile ULONG* Submitted,
+                           volatile ULONG* Completed, PIRP Irp, PKEVENT IdleEvent);
 
 // Plug and Play and power.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
