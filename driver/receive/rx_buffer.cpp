@@ -143,6 +143,9 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
     KeReleaseSpinLock(&Extension->RxLock, irql);
     ClearEvents(Extension, ~(ULONG)SERIAL_EV_RXCHAR);
   }
+  // Room made by any read (a time-out's too) lets the held-off partner send again.
+  if (Extension->RxFlowHolds != 0 && Extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_HIGH_WATER)
+    SetReceiveFlowControl(Extension->FunctionalDeviceObject, FALSE);
   RestartBulkInIfRoom(Extension);
   Irp->IoStatus.Information = copied;
 }

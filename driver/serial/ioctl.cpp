@@ -111,8 +111,12 @@ NTSTATUS Purge(const Request& r) {
     ext->RxStatusCount = 0;
     KeReleaseSpinLock(&ext->RxLock, irql);
     ClearEvents(ext, 0xFFC);
-    // Reading paused by a full buffer goes on now that it is empty.
-    if (ext->DeviceOpen && !ext->PortClosed) RestartBulkInIfRoom(ext);
+    // Reading paused by a full buffer goes on now that it is empty, and a partner held off by
+    // input flow control may send again.
+    if (ext->DeviceOpen && !ext->PortClosed) {
+      if (ext->RxFlowHolds != 0) SetReceiveFlowControl(r.Device, FALSE);
+      RestartBulkInIfRoom(ext);
+    }
   }
   if (mask & SERIAL_PURGE_RXABORT) AbortCurrentRead(r.Device);
   if (mask & SERIAL_PURGE_TXABORT) AbortCurrentWrite(r.Device);

@@ -108,6 +108,18 @@ TEST_F(RxCancel, PurgeRxAbortWhileTheReaderThreadHoldsTheRead) {
   EXPECT_EQ(next->Text(), "abc");
 }
 
+TEST_F(RxCancel, TimeoutsChangedToReturnAtOnceWhileAReadWaitsDeliverWhatArrivesNext) {
+  SetTimeouts(0, 0, 0);
+  auto read = StartRead(10);
+  machine().Settle();
+  ASSERT_FALSE(read->Done());
+  SetTimeouts(MAXULONG, 0, 0);
+  Receive(Bytes("abc"));
+  ASSERT_TRUE(read->Done()) << "the characters were taken from the buffer but not delivered";
+  EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+  EXPECT_EQ(read->Text(), "abc");
+}
+
 TEST_F(RxCancel, SecondReadIsRefusedAndTheFirstStillCompletes) {
   SetTimeouts(0, 0, 0);
   auto first = StartRead(3);

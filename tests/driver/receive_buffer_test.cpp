@@ -184,6 +184,28 @@ TEST_F(ReceiveBuffer, RtsHandshakeDropsRtsAboveTheHighWaterMarkAndRaisesItBelow)
   EXPECT_TRUE(Device().Rts());
 }
 
+// Input flow control is released whenever the buffer is emptied, not only by a read that
+// arrives while characters are buffered: the partner would be held off for good.
+TEST_F(ReceiveBuffer, APurgeOrATimedOutReadThatEmptiesTheBufferLetsTheHeldOffPartnerSendAgain) {
+  ASSERT_EQ(SetHandflow(SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE), STATUS_SUCCESS);
+  FillWithCharacters(Device(), machine(), 797888 / 2 + 32);
+  ASSERT_FALSE(Device().Rts());
+  ASSERT_EQ(Purge(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+  machine().Settle();
+  EXPECT_TRUE(Device().Rts()) << "the purge emptied the buffer";
+
+  FillWithCharacters(Device(), machine(), 797888 / 2 + 32);
+  ASSERT_FALSE(Device().Rts());
+  SetTimeouts(0, 0, 100);
+  auto read = StartRead(500000);
+  machine().AdvanceMs(110);
+  ASSERT_TRUE(read->Done());
+  EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+  EXPECT_EQ(read->Bytes(), 797888u / 2 + 32);
+  EXPECT_EQ(Ext()->RxCount, 0u);
+  EXPECT_TRUE(Device().Rts()) << "the timed-out read emptied the buffer";
+}
+
 // Every unit of every bulk-out transfer, in order.
 std::vector<std::pair<UCHAR, UCHAR>> OutUnits(const std::vector<std::vector<UCHAR>>& transfers) {
   std::vector<std::pair<UCHAR, UCHAR>> units;
