@@ -96,6 +96,7 @@ typedef struct _DEVICE_EXTENSION {
   // Receive buffer.
   ULONG RxCount;
   ULONG RxStatusCount;
+  ULONG RxPurges;  // times the buffer was emptied from outside a read (purge, removal)
   KSPIN_LOCK RxLock;
   UCHAR BulkInBuffer[TRANSFER_BUFFER_SIZE];
   BOOLEAN BulkInActive;

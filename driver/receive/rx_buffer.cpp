@@ -93,7 +93,11 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
     return;
   }
   PUCHAR out = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->RxLock, &irql);
   ULONG limit = Extension->RxCount;
+  ULONG purges = Extension->RxPurges;
+  KeReleaseSpinLock(&Extension->RxLock, irql);
   BOOLEAN filter = (Extension->FlowFlags & FLOW_OUT_XONXOFF) != 0;
   UCHAR xon = Extension->SerialChars.XonChar;
   UCHAR xoff = Extension->SerialChars.XoffChar;
@@ -122,27 +126,27 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
     return;
   }
 
-  KIRQL irql;
   KeAcquireSpinLock(&Extension->RxLock, &irql);
-  if (Extension->RxCount < p) {
-    // A purge emptied the buffer while it was scanned.
-    Extension->RxCount = 0;
-    Extension->RxStatusCount = 0;
+  // A purge that emptied the buffer while it was scanned counts as coming first: the read takes
+  // nothing (what it copied may already be mixed with characters that arrived since), and the
+  // buffer keeps what arrived after the purge.
+  if (Extension->RxPurges != purges) {
+    copied = 0;
   } else {
     Extension->RxStatusCount = Extension->RxStatusCount <= skipped ? 0 : Extension->RxStatusCount - skipped;
     Extension->RxCount -= p;
+    if (Extension->RxCount > Extension->RxStatusCount) {
+      RtlMoveMemory(Extension->RxBuffer, &Extension->RxBuffer[p], Extension->RxCount);
+    } else {
+      // Only status units are left: they are of no use to anyone.
+      Extension->RxCount = 0;
+      Extension->RxStatusCount = 0;
+    }
   }
-  if (Extension->RxCount > Extension->RxStatusCount) {
-    RtlMoveMemory(Extension->RxBuffer, &Extension->RxBuffer[p], Extension->RxCount);
-    KeReleaseSpinLock(&Extension->RxLock, irql);
-    RecordEvents(Extension, SERIAL_EV_RXCHAR);
-  } else {
-    // Only status units are left: they are of no use to anyone.
-    Extension->RxCount = 0;
-    Extension->RxStatusCount = 0;
-    KeReleaseSpinLock(&Extension->RxLock, irql);
-    ClearEvents(Extension, ~(ULONG)SERIAL_EV_RXCHAR);
-  }
+  BOOLEAN characters = Extension->RxCount > Extension->RxStatusCount;
+  KeReleaseSpinLock(&Extension->RxLock, irql);
+  if (characters) RecordEvents(Extension, SERIAL_EV_RXCHAR);
+  else ClearEvents(Extension, ~(ULONG)SERIAL_EV_RXCHAR);
   // Room made by any read (a time-out's too) lets the held-off partner send again.
   if (Extension->RxFlowHolds != 0 && Extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_HIGH_WATER)
     SetReceiveFlowControl(Extension->FunctionalDeviceObject, FALSE);

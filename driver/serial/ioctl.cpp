@@ -109,6 +109,7 @@ NTSTATUS Purge(const Request& r) {
     KeAcquireSpinLock(&ext->RxLock, &irql);
     ext->RxCount = 0;
     ext->RxStatusCount = 0;
+    ++ext->RxPurges;
     KeReleaseSpinLock(&ext->RxLock, irql);
     ClearEvents(ext, 0xFFC);
     // Reading paused by a full buffer goes on now that it is empty, and a partner held off by

@@ -112,6 +112,7 @@ NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeAcquireSpinLock(&extension->RxLock, &irql);
   extension->RxCount = 0;
   extension->RxStatusCount = 0;
+  ++extension->RxPurges;
   KeReleaseSpinLock(&extension->RxLock, irql);
   KeAcquireSpinLock(&extension->TxLock, &irql);
   extension->TxCount = 0;

@@ -1,6 +1,7 @@
 // Arrivals inside the short windows of the driver's own paths, placed there exactly: characters
-// that come while a read is on its way to the slot, a drained transmit buffer while a write is
-// being accepted, and a close while a bulk-in transfer is on its way to the bus. On Windows
+// that come while a read is on its way to the slot, a purge while a read takes characters, a
+// drained transmit buffer while a write is being accepted, and a close while a bulk-in transfer
+// is on its way to the bus. On Windows
 // these are the DPCs that run the moment a spin lock is released.
 #include <atomic>
 #include <functional>
@@ -72,6 +73,32 @@ TEST_F(DispatchWindow, CharactersArrivingWhileAReadGoesToTheSlotAreDelivered) {
   ASSERT_TRUE(read->Done()) << "the read missed the characters that came while it was queued";
   EXPECT_EQ(read->Status(), STATUS_SUCCESS);
   EXPECT_EQ(read->Text(), "hi");
+}
+
+TEST_F(DispatchWindow, APurgeWhileAReadTakesCharactersComesFirstAndWhatArrivesAfterItStays) {
+  SetTimeouts(MAXULONG, 0, 0);  // a read returns at once with what is buffered
+  Receive(Bytes("old"));
+  PDEVICE_EXTENSION ext = Ext();
+  auto self = std::this_thread::get_id();
+  int outstanding = 0;
+  // The read has claimed its turn (first window) and measured the buffer (second) when another
+  // thread purges it and new characters arrive, before the read removes what it scanned.
+  WindowHook hook(
+      [ext, self, &outstanding] {
+        return std::this_thread::get_id() == self && ext->ReadOutstanding && ++outstanding == 2;
+      },
+      [this] {
+        std::thread([this] { EXPECT_EQ(Purge(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS); }).join();
+        Receive(Bytes("new"));
+      });
+  auto read = StartRead(10);
+  ASSERT_TRUE(hook.Fired());
+  ASSERT_TRUE(read->Done());
+  EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+  EXPECT_EQ(read->Bytes(), 0u) << "the purge came first";
+  auto next = StartRead(10);
+  ASSERT_TRUE(next->Done());
+  EXPECT_EQ(next->Text(), "new") << "characters that arrived after the purge are kept, once";
 }
 
 TEST_F(DispatchWindow, AWriteAcceptedAsTheTransmitBufferDrainsIsSentBeforeItCompletes) {
