@@ -112,6 +112,8 @@ typedef struct _DEVICE_EXTENSION {
   UCHAR BulkInState;
   ULONG BulkInSubmitted;  // transfers submitted so far
   ULONG BulkInCompleted;  // BulkInSubmitted as of the last completion
+  KTIMER BulkInRetryTimer;  // reading tried again a while after a failed transfer
+  KDPC BulkInRetryDpc;
   PIRP BulkInIrp;
   PURB BulkInUrb;
   USBD_PIPE_HANDLE BulkInPipe;

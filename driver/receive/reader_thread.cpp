@@ -141,13 +141,19 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     extension->BulkInActive = FALSE;
     RecordEvents(extension, SERIAL_EV_BREAK);
     RecordCommErrors(extension, SERIAL_ERROR_BREAK);
+    // Unless the transfer ended because the port is closing or the device going (which end the
+    // wait themselves), no more data would carry the break to a waiting application: it is
+    // reported now. Reading is tried again a while later, not at once, so that a transfer that
+    // keeps failing cannot keep the reader thread busy, and a read or wait already pending is
+    // not left waiting for good.
+    if (Irp->IoStatus.Status != STATUS_CANCELLED && !extension->PortClosed && !extension->DeviceRemoved) {
+      KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
+      LARGE_INTEGER retry;
+      retry.QuadPart = BULK_IN_RETRY_DUE_TIME;
+      KeSetTimer(&extension->BulkInRetryTimer, retry, &extension->BulkInRetryDpc);
+    }
     TransferBack(extension);
     KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
-    // No more data will come to carry the break to a waiting application: report it now,
-    // unless the transfer ended because the port is closing or the device going, which end the
-    // wait themselves.
-    if (Irp->IoStatus.Status != STATUS_CANCELLED && !extension->PortClosed && !extension->DeviceRemoved)
-      KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (extension->PortClosed || extension->DeviceRemoved) {
@@ -190,4 +196,13 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 VOID CancelBulkInTransfer(PDEVICE_EXTENSION Extension) {
   CancelTransferAndWait(&Extension->BulkInLock, &Extension->BulkInState, &Extension->BulkInSubmitted,
                         &Extension->BulkInCompleted, Extension->BulkInIrp, &Extension->BulkInIdleEvent);
+}
+
+VOID NTAPI BulkInRetryDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(SystemArgument1);
+  UNREFERENCED_PARAMETER(SystemArgument2);
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
+  if (extension->DeviceOpen && !extension->PortClosed && !extension->DeviceRemoved && !extension->RemovePending)
+    RestartBulkInIfRoom(extension);
 }

@@ -25,6 +25,9 @@
 #define RX_HIGH_WATER 797952
 #define RX_80_PERCENT 1280000
 
+// Reading is tried again one second after a failed bulk-in transfer.
+#define BULK_IN_RETRY_DUE_TIME (-10000000LL)
+
 // Receive buffer.
 VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length);
 VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR Mode, BOOLEAN Final);
@@ -41,6 +44,7 @@ VOID ServiceNewRead(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SubmitBulkIn(PDEVICE_EXTENSION Extension);
 NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID CancelBulkInTransfer(PDEVICE_EXTENSION Extension);
+VOID NTAPI BulkInRetryDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 
 // Read requests.
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);

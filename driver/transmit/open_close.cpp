@@ -77,6 +77,8 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status = STATUS_ACCESS_DENIED;
   if (extension->DeviceOpen) {
     extension->PortClosed = TRUE;
+    KeCancelTimer(&extension->BulkInRetryTimer);
+    KeRemoveQueueDpc(&extension->BulkInRetryDpc);
     CancelBulkInTransfer(extension);
     CancelBulkOutTransfer(extension);
     AbortCurrentRead(DeviceObject);

@@ -100,6 +100,8 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
   KeInitializeDpc(&extension->ReadIntervalDpc, ReadIntervalTimeoutDpc, extension);
   KeInitializeDpc(&extension->WriteTotalDpc, WriteTotalTimeoutDpc, extension);
   KeInitializeDpc(&extension->EventDpc, EventDpcRoutine, extension);
+  KeInitializeTimer(&extension->BulkInRetryTimer);
+  KeInitializeDpc(&extension->BulkInRetryDpc, BulkInRetryDpc, extension);
   return status;
 }
 

@@ -28,10 +28,12 @@ VOID CancelTimersAndDpcs(PDEVICE_EXTENSION extension) {
   KeCancelTimer(&extension->ReadTotalTimer);
   KeCancelTimer(&extension->ReadIntervalTimer);
   KeCancelTimer(&extension->WriteTotalTimer);
+  KeCancelTimer(&extension->BulkInRetryTimer);
   KeRemoveQueueDpc(&extension->ReadTotalDpc);
   KeRemoveQueueDpc(&extension->ReadIntervalDpc);
   KeRemoveQueueDpc(&extension->WriteTotalDpc);
   KeRemoveQueueDpc(&extension->EventDpc);
+  KeRemoveQueueDpc(&extension->BulkInRetryDpc);
 }
 
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -118,13 +120,15 @@ NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   extension->TxCount = 0;
   extension->TxSourceIndex = 0;
   KeReleaseSpinLock(&extension->TxLock, irql);
+  // The pending wait is cancelled before the lines are marked changed, so that an event DPC
+  // already on its way cannot complete it with them instead; the next wait learns of them.
+  CancelPendingWait(extension);
   extension->ModemStatus = 0;
   RecordEvents(extension, SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD | SERIAL_EV_RING);
   CancelBulkInTransfer(extension);
   CancelBulkOutTransfer(extension);
   AbortCurrentRead(DeviceObject);
   AbortCurrentWrite(DeviceObject);
-  CancelPendingWait(extension);
   extension->IdlePowerState = PowerDeviceD0;
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IoSkipCurrentIrpStackLocation(Irp);

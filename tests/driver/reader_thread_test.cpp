@@ -113,6 +113,41 @@ TEST_F(ReaderThread, AReadThatMustWaitStartsReadingAgainAfterAFailedTransfer) {
   EXPECT_EQ(read->Text(), "late");
 }
 
+// A read or a wait already pending when the transfer fails cannot start reading again itself:
+// reading is tried again a second later, and once more after each failure, never at once.
+TEST_F(ReaderThread, ReadingIsTriedAgainASecondAfterAFailedTransferForWhatIsAlreadyPending) {
+  ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+  auto wait = StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+  machine().Settle();
+  ASSERT_FALSE(wait->Done());
+
+  Device().FailNext(0x81, USBD_STATUS_STALL_PID);
+  machine().Settle();
+  machine().AdvanceMs(990);
+  EXPECT_EQ(Device().PendingTransfers(0x81), 0u) << "not at once";
+  Device().FailNext(0x81, USBD_STATUS_STALL_PID);
+  machine().AdvanceMs(20);
+  EXPECT_EQ(Device().PendingTransfers(0x81), 0u) << "the retry failed too";
+  EXPECT_EQ(CommStatus().Errors, (ULONG)SERIAL_ERROR_BREAK);
+  machine().AdvanceMs(1000);
+  EXPECT_EQ(Device().PendingTransfers(0x81), 1u);
+  Inject(CharUnits("late"));
+  ASSERT_TRUE(wait->Done());
+  EXPECT_EQ(WaitResult(*wait), (ULONG)SERIAL_EV_RXCHAR);
+  EXPECT_EQ(ReadNow(4), "late");
+
+  // The same for a read that was pending when the transfer failed.
+  SetTimeouts(0, 0, 0);
+  auto read = StartRead(4);
+  machine().Settle();
+  Device().FailNext(0x81, USBD_STATUS_STALL_PID);
+  machine().Settle();
+  machine().AdvanceMs(1010);
+  Inject(CharUnits("more"));
+  ASSERT_TRUE(read->Done());
+  EXPECT_EQ(read->Text(), "more");
+}
+
 TEST_F(ReaderThread, AWaitAlreadyPendingLearnsOfTheBreakAtOnce) {
   // Reading stops after a failed transfer, so no later data would carry the event.
   ASSERT_EQ(SetWaitMask(SERIAL_EV_BREAK), STATUS_SUCCESS);
