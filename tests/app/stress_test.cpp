@@ -20,6 +20,8 @@ using namespace win32;
 using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kRequestLimitMs = 10000;  // far beyond any time-out set here
+// The flow-controlled stream takes seconds; a machine busy with other work may take many more.
+constexpr auto kPhaseTwoLimit = std::chrono::seconds(50);
 
 class PortUnderLoad : public OpenPortTest {
  protected:
@@ -134,10 +136,11 @@ TEST_F(PortUnderLoad, RacingRequestsThenAnIntactFlowControlledStreamThenSurprise
       },
       until);
   EXPECT_EQ(lost_, 0) << "requests that never completed";
-  EXPECT_GT(writes, 20);
-  EXPECT_GT(reads, 20);
-  EXPECT_GT(waits, 20);
-  EXPECT_GT(succeeded, 20) << "the port did real work in between";
+  // Few enough that a machine busy with other work still gets there in two seconds.
+  EXPECT_GT(writes, 5);
+  EXPECT_GT(reads, 5);
+  EXPECT_GT(waits, 5);
+  EXPECT_GT(succeeded, 5) << "the port did real work in between";
 
   // Quiet the port: nothing of the first phase may be left to mix with the pattern.
   DCB dcb{};
@@ -149,13 +152,18 @@ TEST_F(PortUnderLoad, RacingRequestsThenAnIntactFlowControlledStreamThenSurprise
   ASSERT_TRUE(SetCommState(h, &dcb)) << GetLastError();
   COMMTIMEOUTS drain{MAXDWORD, 0, 50, 0, 2000};
   ASSERT_TRUE(SetCommTimeouts(h, &drain));
+  // What cancelled writes left in the transmit buffer is still sent and comes back through the
+  // plug: the port is quiet only once that has drained and been read.
   for (int quiet = 0; quiet < 3;) {
     std::vector<UCHAR> junk(4096);
     Io io;
     ReadFile(h, junk.data(), (DWORD)junk.size(), nullptr, &io.Ov);
     DWORD bytes = 0;
     Finish(io, &bytes);
-    quiet = bytes ? 0 : quiet + 1;
+    DWORD errors = 0;
+    COMSTAT status{};
+    ASSERT_TRUE(ClearCommError(h, &errors, &status));
+    quiet = bytes || status.cbOutQue ? 0 : quiet + 1;
   }
 
   // Phase 2: a pattern written under RTS/CTS handshake comes back whole and in order while
@@ -166,7 +174,7 @@ TEST_F(PortUnderLoad, RacingRequestsThenAnIntactFlowControlledStreamThenSurprise
   std::atomic<int> retries{0};
   std::thread writer([&] {
     std::mt19937 r(11);
-    for (size_t sent = 0; sent < total && Clock::now() < until + std::chrono::seconds(30);) {
+    for (size_t sent = 0; sent < total && Clock::now() < until + kPhaseTwoLimit;) {
       size_t n = std::min<size_t>(total - sent, 1 + r() % 4096);
       std::vector<UCHAR> data(n);
       for (size_t i = 0; i < n; ++i) data[i] = PatternAt(sent + i);
@@ -186,7 +194,7 @@ TEST_F(PortUnderLoad, RacingRequestsThenAnIntactFlowControlledStreamThenSurprise
     }
   });
   std::thread churn([&] {
-    while (received < total && !mismatch && Clock::now() < until + std::chrono::seconds(30)) {
+    while (received < total && !mismatch && Clock::now() < until + kPhaseTwoLimit) {
       DCB same{};
       if (GetCommState(h, &same)) {
         EXPECT_TRUE(SetCommState(h, &same)) << GetLastError();
@@ -200,7 +208,7 @@ TEST_F(PortUnderLoad, RacingRequestsThenAnIntactFlowControlledStreamThenSurprise
   // The reader holds back until the receive buffer reaches its high-water mark: RTS drops,
   // CTS follows it through the plug, and the writer is held off.
   bool held = false;
-  for (auto fill = Clock::now() + std::chrono::seconds(30); !held && Clock::now() < fill;) {
+  for (auto fill = Clock::now() + kPhaseTwoLimit; !held && Clock::now() < fill;) {
     DWORD errors = 0;
     COMSTAT status{};
     ASSERT_TRUE(ClearCommError(h, &errors, &status));
@@ -210,7 +218,7 @@ TEST_F(PortUnderLoad, RacingRequestsThenAnIntactFlowControlledStreamThenSurprise
   }
   EXPECT_TRUE(held) << "input flow control never held the writer";
   EXPECT_FALSE(Device().Rts());
-  auto deadline = Clock::now() + std::chrono::seconds(60);
+  auto deadline = Clock::now() + kPhaseTwoLimit;
   while (received < total && !mismatch && Clock::now() < deadline) {
     std::vector<UCHAR> data(8192);
     Io io;
