@@ -36,6 +36,7 @@ typedef struct _DEVICE_EXTENSION {
   BOOLEAN RemovePending;
   BOOLEAN DeviceRemoved;
   BOOLEAN PortClosed;
+  BOOLEAN CleanedUp;  // the handle's clean-up has run: reads, writes and waits after it are cancelled
 
   // Port names.
   UNICODE_STRING DeviceName;

@@ -114,12 +114,14 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // One read at a time: a second one would take the first one's place and leave it unreachable.
   KIRQL irql;
   KeAcquireSpinLock(&extension->RxLock, &irql);
+  BOOLEAN cleanedUp = extension->CleanedUp;
   BOOLEAN busy = extension->ReadOutstanding;
-  if (!busy) {
+  if (!busy && !cleanedUp) {
     extension->ReadOutstanding = TRUE;
     extension->ReadState = READ_IDLE;
   }
   KeReleaseSpinLock(&extension->RxLock, irql);
+  if (cleanedUp) return CompleteRequest(Irp, STATUS_CANCELLED, 0);
   if (busy) return CompleteRequest(Irp, STATUS_DEVICE_BUSY, 0);
 
   UCHAR mode = extension->ReadTimeoutMode;
@@ -175,8 +177,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // the reader thread is asked to look again.
   if (buffered || extension->RxCount > extension->RxStatusCount)
     KeSetEvent(&extension->ReadRequestEvent, 1, FALSE);
-  // A close or removal that began meanwhile may have missed the read.
-  if (!DeviceIsReady(DeviceObject)) AbortCurrentRead(DeviceObject);
+  // A clean-up, close or removal that began meanwhile may have missed the read.
+  if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentRead(DeviceObject);
   return STATUS_PENDING;
 }
 

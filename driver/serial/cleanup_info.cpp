@@ -23,6 +23,10 @@ VOID ApplyBasicSettings(PDEVICE_OBJECT DeviceObject, const SERIAL_BASIC_SETTINGS
 
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoIncrement(DeviceObject);
+  // Another thread's request may still reach the driver after the handle is gone; it must not
+  // pend, or it would hold back the close and keep the port from being opened again. Set before
+  // the aborts, whose locks the requests test it under.
+  ExtensionOf(DeviceObject)->CleanedUp = TRUE;
   AbortCurrentRead(DeviceObject);
   AbortCurrentWrite(DeviceObject);
   CancelPendingWait(ExtensionOf(DeviceObject));

@@ -82,6 +82,11 @@ NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp) {
 
   KIRQL irql;
   KeAcquireSpinLock(&Extension->EventLock, &irql);
+  if (Extension->CleanedUp) {
+    KeReleaseSpinLock(&Extension->EventLock, irql);
+    Irp->IoStatus.Information = 0;
+    return STATUS_CANCELLED;
+  }
   if (Extension->WaitPending || Extension->WaitMask == 0) {
     KeReleaseSpinLock(&Extension->EventLock, irql);
     return STATUS_INVALID_PARAMETER;

@@ -59,6 +59,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = SendPortCommand(DeviceObject, PORT_REQUEST_OPEN);
     if (NT_SUCCESS(status)) {
       extension->DeviceOpen = TRUE;
+      extension->CleanedUp = FALSE;
       SetDefaultSerialSettings(extension, FALSE);
       ResetForOpen(extension);
       // Active before the first transfer, whose completion may already say otherwise.

@@ -94,9 +94,11 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   KIRQL irql;
   KeAcquireSpinLock(&extension->TxLock, &irql);
+  BOOLEAN cleanedUp = extension->CleanedUp;
   BOOLEAN busy = extension->CurrentWriteIrp != NULL || extension->TxSourceIndex != 0 || extension->TxStagePending;
-  if (!busy) extension->CurrentWriteIrp = Irp;
+  if (!busy && !cleanedUp) extension->CurrentWriteIrp = Irp;
   KeReleaseSpinLock(&extension->TxLock, irql);
+  if (cleanedUp) return CompleteRequest(Irp, STATUS_CANCELLED, 0);
   if (busy) return CompleteRequest(Irp, STATUS_DEVICE_BUSY, 0);
 
   const UCHAR* data = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
@@ -139,7 +141,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Flow control may have allowed sending again while the write was being held.
     if (held && TransmitMayResume(extension, extension->FlowFlags, extension->ModemStatus))
       ResumeHeldTransmit(extension);
-    if (!DeviceIsReady(DeviceObject)) AbortCurrentWrite(DeviceObject);
+    if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
     return STATUS_PENDING;
   }
 
@@ -154,7 +156,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   KeReleaseSpinLock(&extension->TxLock, irql);
   if (stillCurrent) WakeWriter(extension);
-  if (!DeviceIsReady(DeviceObject)) AbortCurrentWrite(DeviceObject);
+  if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
   return STATUS_PENDING;
 }
 

@@ -56,11 +56,37 @@ TEST_F(CleanupInfo, CleanupCancelsTheReadTheWriteAndTheWaitButKeepsThePortAsItIs
   SERIAL_STATUS s{};
   ASSERT_EQ(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &s, sizeof s), STATUS_SUCCESS);
   EXPECT_EQ(s.AmountInInQueue, 2u) << "nor does it empty the buffers";
+  EXPECT_EQ(SendSystemRequest(IRP_MJ_CLEANUP, 0), STATUS_SUCCESS) << "with nothing outstanding it just succeeds";
+}
+
+// Another thread's request can reach the driver after the handle's clean-up. Pending, it would
+// hold back the close, and the exclusive port could not be opened again until it ended.
+TEST_F(CleanupInfo, ReadsWritesAndWaitsAfterCleanupAreCancelledAndAReopenedPortTakesThemAgain) {
+  ULONG mask = SERIAL_EV_RING;
+  ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask), STATUS_SUCCESS);
   SetTimeouts(0, 0, 0);
+  EXPECT_EQ(SendSystemRequest(IRP_MJ_CLEANUP, 0), STATUS_SUCCESS);
+  auto wait = StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
+  auto read = StartRead(5);
+  auto write = StartWrite(Bytes("late"));
+  ASSERT_TRUE(wait->Done() && read->Done() && write->Done());
+  EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(write->Status(), STATUS_CANCELLED);
+  EXPECT_TRUE(Device().TakeTransmitted().empty());
+
+  Close();
+  Open();
+  Device().ReceiveFromLine(Bytes("ok"));
+  machine().Settle();
+  SetTimeouts(MAXULONG, 0, 0);
   read = StartRead(2);
   ASSERT_TRUE(read->Done());
   EXPECT_EQ(read->Status(), STATUS_SUCCESS);
-  EXPECT_EQ(SendSystemRequest(IRP_MJ_CLEANUP, 0), STATUS_SUCCESS) << "with nothing outstanding it just succeeds";
+  write = StartWrite(Bytes("out"));
+  machine().Settle();
+  ASSERT_TRUE(write->Done());
+  EXPECT_EQ(write->Status(), STATUS_SUCCESS);
 }
 
 TEST_F(CleanupInfo, FileInformationAnswersWithFixedValuesAndRefusesOtherClasses) {

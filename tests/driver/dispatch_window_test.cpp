@@ -1,13 +1,14 @@
 // Arrivals inside the short windows of the driver's own paths, placed there exactly: characters
 // that come while a read is on its way to the slot, a purge while a read takes characters, a
-// drained transmit buffer while a write is being accepted, and a close while a bulk-in transfer
-// is on its way to the bus. On Windows
+// clean-up while a read is on its way, a drained transmit buffer while a write is being
+// accepted, and a close while a bulk-in transfer is on its way to the bus. On Windows
 // these are the DPCs that run the moment a spin lock is released.
 #include <atomic>
 #include <functional>
 #include <thread>
 
 #include "data_flow.h"
+#include "io/io_manager.h"
 #include "kernel/irql.h"
 #include "receive/receive.h"
 #include "transmit/transmit.h"
@@ -99,6 +100,29 @@ TEST_F(DispatchWindow, APurgeWhileAReadTakesCharactersComesFirstAndWhatArrivesAf
   auto next = StartRead(10);
   ASSERT_TRUE(next->Done());
   EXPECT_EQ(next->Text(), "new") << "characters that arrived after the purge are kept, once";
+}
+
+TEST_F(DispatchWindow, AReadOnItsWayWhenTheHandleIsCleanedUpIsCancelledNotLeftPending) {
+  SetTimeouts(0, 0, 0);
+  PDEVICE_EXTENSION ext = Ext();
+  PDEVICE_OBJECT fdo = Fdo();
+  auto self = std::this_thread::get_id();
+  // The read has claimed its turn but is not yet in the slot when another thread's clean-up
+  // runs and finds nothing to cancel.
+  WindowHook hook([ext, self] { return std::this_thread::get_id() == self && ext->ReadOutstanding; },
+                  [fdo] {
+                    std::thread([fdo] {
+                      PDEVICE_OBJECT top = io::TopOfStack(fdo);
+                      PIRP irp = io::AllocateSystemIrp(top->StackSize, nullptr);
+                      IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CLEANUP;
+                      EXPECT_EQ(io::SendAndWait(top, irp), STATUS_SUCCESS);
+                    }).join();
+                  });
+  auto read = StartRead(4);
+  machine().Settle();
+  ASSERT_TRUE(hook.Fired());
+  ASSERT_TRUE(read->Done()) << "a read that came in before the clean-up is left pending";
+  EXPECT_EQ(read->Status(), STATUS_CANCELLED);
 }
 
 TEST_F(DispatchWindow, AWriteAcceptedAsTheTransmitBufferDrainsIsSentBeforeItCompletes) {
