@@ -78,9 +78,10 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status = STATUS_ACCESS_DENIED;
   if (extension->DeviceOpen) {
     extension->PortClosed = TRUE;
+    CancelBulkInTransfer(extension);
+    // After the transfer is back, so that no failed completion can arm the retry again.
     KeCancelTimer(&extension->BulkInRetryTimer);
     KeRemoveQueueDpc(&extension->BulkInRetryDpc);
-    CancelBulkInTransfer(extension);
     CancelBulkOutTransfer(extension);
     AbortCurrentRead(DeviceObject);
     AbortCurrentWrite(DeviceObject);
