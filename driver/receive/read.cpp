@@ -149,8 +149,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (buffered) {
     FillReadRequest(extension, Irp, length, mode, FALSE);
-    if (extension->RxFlowHolds != 0 && extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_HIGH_WATER)
-      SetReceiveFlowControl(DeviceObject, FALSE);
+    ReleaseInputFlowIfRoom(extension);
     ULONG_PTR copied = Irp->IoStatus.Information;
     if (mode == 1 || (copied != 0 && (copied >= length || mode == 3)))
       return FinishRead(extension, Irp, STATUS_SUCCESS, IO_NO_INCREMENT);

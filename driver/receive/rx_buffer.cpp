@@ -148,10 +148,14 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
   if (characters) RecordEvents(Extension, SERIAL_EV_RXCHAR);
   else ClearEvents(Extension, ~(ULONG)SERIAL_EV_RXCHAR);
   // Room made by any read (a time-out's too) lets the held-off partner send again.
-  if (Extension->RxFlowHolds != 0 && Extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_HIGH_WATER)
-    SetReceiveFlowControl(Extension->FunctionalDeviceObject, FALSE);
+  ReleaseInputFlowIfRoom(Extension);
   RestartBulkInIfRoom(Extension);
   Irp->IoStatus.Information = copied;
+}
+
+VOID ReleaseInputFlowIfRoom(PDEVICE_EXTENSION Extension) {
+  if (Extension->RxFlowHolds != 0 && Extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_HIGH_WATER)
+    SetReceiveFlowControl(Extension->FunctionalDeviceObject, FALSE);
 }
 
 VOID RestartBulkInIfRoom(PDEVICE_EXTENSION Extension) {

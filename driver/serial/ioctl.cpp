@@ -115,7 +115,7 @@ NTSTATUS Purge(const Request& r) {
     // Reading paused by a full buffer goes on now that it is empty, and a partner held off by
     // input flow control may send again.
     if (ext->DeviceOpen && !ext->PortClosed) {
-      if (ext->RxFlowHolds != 0) SetReceiveFlowControl(r.Device, FALSE);
+      ReleaseInputFlowIfRoom(ext);
       RestartBulkInIfRoom(ext);
     }
   }

@@ -3,7 +3,6 @@
 // and transfers that finish after the port was closed. Races with close are lined up by
 // holding the host controller's thread or the closing thread at a chosen URB.
 #include <atomic>
-#include <future>
 #include <thread>
 
 #include "kernel/dispatcher.h"
