@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "activity.h"
+#include "scheduler.h"
 #include "thread_state.h"
 #include "verifier.h"
 
 namespace hk::dpc {
 namespace {
 std::mutex g_lock;
-std::condition_variable g_work;
+sched::CondVar g_work;
 std::deque<PKDPC> g_queue;
 std::vector<PKDPC> g_running;
 std::vector<std::thread> g_processors;
@@ -61,7 +62,7 @@ void Start(int processors) {
   std::lock_guard<std::mutex> guard(g_lock);
   g_stopping = false;
   g_running.assign(processors, nullptr);
-  for (int i = 0; i < processors; ++i) g_processors.emplace_back(Processor, i);
+  for (int i = 0; i < processors; ++i) g_processors.push_back(sched::Spawn([i] { Processor(i); }));
 }
 
 void Stop() {
@@ -70,7 +71,7 @@ void Stop() {
     g_stopping = true;
     g_work.notify_all();
   }
-  for (auto& t : g_processors) t.join();
+  for (auto& t : g_processors) sched::Join(t);
   g_processors.clear();
   std::lock_guard<std::mutex> guard(g_lock);
   for (size_t i = 0; i < g_queue.size(); ++i) activity::End();
@@ -109,14 +110,17 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     verifier::Report("dpc", "KeInsertQueueDpc on a DPC that was never initialised");
     return FALSE;
   }
-  std::lock_guard<std::mutex> guard(dpc::g_lock);
-  if (Dpc->DpcData) return FALSE;
-  Dpc->DpcData = Dpc;  // marks it queued
-  Dpc->SystemArgument1 = SystemArgument1;
-  Dpc->SystemArgument2 = SystemArgument2;
-  activity::Begin();
-  dpc::g_queue.push_back(Dpc);
-  dpc::g_work.notify_one();
+  {
+    std::lock_guard<std::mutex> guard(dpc::g_lock);
+    if (Dpc->DpcData) return FALSE;
+    Dpc->DpcData = Dpc;  // marks it queued
+    Dpc->SystemArgument1 = SystemArgument1;
+    Dpc->SystemArgument2 = SystemArgument2;
+    activity::Begin();
+    dpc::g_queue.push_back(Dpc);
+    dpc::g_work.notify_one();
+  }
+  sched::Point("KeInsertQueueDpc");
   return TRUE;
 }
 
