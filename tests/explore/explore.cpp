@@ -100,9 +100,15 @@ void Pause(DWORD ms) {
   CloseHandle(never);
 }
 
+// The port is exclusive, and a closed handle lets it go only once its last request is done and
+// the close has followed on a worker thread: an open refused meanwhile is tried again shortly.
 HANDLE OpenPort() {
-  return CreateFileA("\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_OVERLAPPED, nullptr);
+  for (int attempt = 0;; ++attempt) {
+    HANDLE h = CreateFileA("\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastNtStatus() != STATUS_ACCESS_DENIED || attempt == 20) return h;
+    Pause(1);
+  }
 }
 
 DCB Settings(HANDLE h, bool flowControl) {
@@ -237,7 +243,7 @@ void Drain(Run& run, HANDLE h) {
 // application chose is on the line; RTS is up again once the buffer is empty.
 void FlowControlMix(Run& run) {
   HANDLE h = OpenPort();
-  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed");
+  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed: " + Hex(GetLastNtStatus()));
   Configure(run, h, true);
   const size_t total = 1200;
   std::vector<UCHAR> sent, got;
@@ -298,7 +304,7 @@ void FlowControlMix(Run& run) {
 // move a fresh stream both ways.
 void PurgeCancel(Run& run) {
   HANDLE h = OpenPort();
-  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed");
+  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed: " + Hex(GetLastNtStatus()));
   Configure(run, h, true);
   std::vector<UCHAR> sent, got;
   std::atomic<bool> stop{false};
@@ -336,7 +342,7 @@ void PurgeCancel(Run& run) {
 // reading a second later. Afterwards a fresh stream must come back whole.
 void UsbFaults(Run& run) {
   HANDLE h = OpenPort();
-  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed");
+  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed: " + Hex(GetLastNtStatus()));
   Configure(run, h, false);
   std::vector<UCHAR> sent, got;
   std::atomic<bool> stop{false};
@@ -352,6 +358,7 @@ void UsbFaults(Run& run) {
   });
   Writer(run, h, sent, 0, 600, 3, false);
   sched::Join(faults);
+  run.Device->ClearPlantedFaults();
   Pause(1500);  // past the retry
   stop = true;
   sched::Join(reader);
@@ -365,7 +372,7 @@ void UsbFaults(Run& run) {
 // a bulk transfer), then the port opens again at once: only the new characters come back.
 void CloseReopen(Run& run) {
   HANDLE h = OpenPort();
-  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed");
+  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed: " + Hex(GetLastNtStatus()));
   Configure(run, h, false);
   std::mt19937 random = run.Random(4);
   if (random() % 2) run.Device->StallNext(kBulkOut);
@@ -379,6 +386,8 @@ void CloseReopen(Run& run) {
   CloseHandle(h);
   sched::Join(writer);
   sched::Join(reader);
+  // A hold no transfer took before the close would hold the new session's first transfer.
+  run.Device->ClearPlantedFaults();
   HANDLE again = OpenPort();
   if (again == INVALID_HANDLE_VALUE) return run.Fail("the reopen failed: " + Hex(GetLastNtStatus()));
   Configure(run, again, false);
@@ -390,7 +399,7 @@ void CloseReopen(Run& run) {
 // and the device is removed without anything left behind.
 void SurpriseRemoval(Run& run) {
   HANDLE h = OpenPort();
-  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed");
+  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed: " + Hex(GetLastNtStatus()));
   Configure(run, h, true);
   std::vector<UCHAR> sent, got;
   std::atomic<bool> stop{false};
@@ -422,7 +431,7 @@ void SurpriseRemoval(Run& run) {
 // a stream flows: the stream and a fresh one after it come back whole.
 void RemoveCancelled(Run& run) {
   HANDLE h = OpenPort();
-  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed");
+  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed: " + Hex(GetLastNtStatus()));
   Configure(run, h, true);
   std::mt19937 random = run.Random(4);
   std::vector<UCHAR> sent, got;
@@ -460,7 +469,7 @@ void StopStart(Run& run) {
   sched::Join(app);
   run.Check(run.Node->State == pnp::DeviceState::Started, "the device did not start again");
   HANDLE h = OpenPort();
-  if (h == INVALID_HANDLE_VALUE) return run.Fail("open after the restart failed");
+  if (h == INVALID_HANDLE_VALUE) return run.Fail("open after the restart failed: " + Hex(GetLastNtStatus()));
   Configure(run, h, false);
   RoundTrip(run, h, 200, 4000, "the stream after the restart");
   CloseHandle(h);
