@@ -54,7 +54,7 @@ Thread* g_clock = nullptr;
 std::thread g_clockThread;
 const char g_clockKey = 0;
 
-constexpr uint64_t kPctSteps = 4000;  // depth range for PCT change points
+constexpr uint64_t kPctSteps = 40000;  // depth range for PCT change points: about one run
 
 void Mix(uint64_t value) {
   for (int i = 0; i < 8; ++i) {

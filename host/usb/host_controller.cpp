@@ -334,13 +334,15 @@ NTSTATUS HostController::VendorOrClass(PIRP irp, PURB urb) {
 NTSTATUS HostController::BulkOrInterrupt(PIRP irp, PURB urb) {
   auto& b = urb->UrbBulkOrInterruptTransfer;
   Pipe pipe;
+  bool known;
   {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = pipes_.find(b.PipeHandle);
-    if (it == pipes_.end())
-      return Immediate(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER, 0);
-    pipe = it->second;
+    known = it != pipes_.end();
+    if (known) pipe = it->second;
   }
+  // Completed outside the lock: Immediate queues the completion under the same lock.
+  if (!known) return Immediate(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER, 0);
   if (b.TransferBufferLength > pipe.MaximumTransferSize || (b.TransferBufferLength && !b.TransferBuffer))
     return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
   auto transfer = std::make_shared<BulkTransfer>(this, LifeOf(this), irp, pipe.Endpoint, (UCHAR*)b.TransferBuffer,
