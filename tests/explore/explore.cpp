@@ -132,10 +132,30 @@ DCB Settings(HANDLE h, bool flowControl) {
   return dcb;
 }
 
+NTSTATUS Ioctl(Run& run, HANDLE h, ULONG code, void* in, ULONG inLength, void* out = nullptr, ULONG outLength = 0) {
+  Io io;
+  DWORD returned = 0;
+  DeviceIoControl(h, code, in, inLength, out, outLength, &returned, &io.Ov);
+  return Finish(run, h, io, "a device-control request");
+}
+
+// Input flow control engages with 120 characters waiting and lets go again below 40, so that
+// RTS (and through the plug CTS, holding the writes) moves all the time under a slow reader.
+void TightFlowLimits(Run& run, HANDLE h) {
+  SERIAL_HANDFLOW flow{};
+  NTSTATUS status = Ioctl(run, h, IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &flow, sizeof flow);
+  run.Check(status == STATUS_SUCCESS, "GET_HANDFLOW failed: " + Hex(status));
+  flow.XonLimit = 40;
+  flow.XoffLimit = 800000 - 120;
+  status = Ioctl(run, h, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow);
+  run.Check(status == STATUS_SUCCESS, "SET_HANDFLOW failed: " + Hex(status));
+}
+
 bool Configure(Run& run, HANDLE h, bool flowControl) {
   DCB dcb = Settings(h, flowControl);
   bool ok = SetCommState(h, &dcb);
   run.Check(ok, "SetCommState failed: " + std::to_string(GetLastError()));
+  if (ok && flowControl) TightFlowLimits(run, h);
   // Reads return what is there, or wait at most 200 ms for the first character; a write held
   // by flow control gives up after two seconds.
   COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 200, 0, 2000};
@@ -183,7 +203,7 @@ void Writer(Run& run, HANDLE h, std::vector<UCHAR>& sent, size_t offset, size_t 
 // Reads until `expected` characters came or, without a count, until `stop` is set and the
 // port stays quiet; a port quiet for seconds while characters are owed is a failure.
 void Reader(Run& run, HANDLE h, std::vector<UCHAR>& got, size_t expected, unsigned stream,
-            const std::atomic<bool>* stop = nullptr) {
+            const std::atomic<bool>* stop = nullptr, size_t piece = 200) {
   std::mt19937 random = run.Random(stream);
   int quiet = 0;
   for (;;) {
@@ -195,7 +215,7 @@ void Reader(Run& run, HANDLE h, std::vector<UCHAR>& got, size_t expected, unsign
                  " characters came back");
       return;
     }
-    std::vector<UCHAR> buffer(1 + random() % 200);
+    std::vector<UCHAR> buffer(1 + random() % piece);
     Io io;
     ReadFile(h, buffer.data(), (DWORD)buffer.size(), nullptr, &io.Ov);
     DWORD n = 0;
@@ -261,19 +281,23 @@ void FlowControlMix(Run& run) {
   const size_t total = 1200;
   std::vector<UCHAR> sent, got;
   bool lastDtr = false;
-  std::thread reader = sched::Spawn([&] { Reader(run, h, got, total, 1); });
+  std::thread reader = sched::Spawn([&] { Reader(run, h, got, total, 1, nullptr, 24); });
+  std::atomic<bool> written{false};
   std::thread control = sched::Spawn([&] {
     std::mt19937 random = run.Random(2);
-    for (int step = 0; step < 8; ++step) {
-      switch (random() % 4) {
+    for (int step = 0; step < 40 && !written; ++step) {
+      switch (random() % 6) {
         case 0: {
           DCB dcb = Settings(h, true);
           dcb.BaudRate = random() % 2 ? CBR_115200 : CBR_57600;
           run.Check(SetCommState(h, &dcb), "SetCommState failed");
+          TightFlowLimits(run, h);
           lastDtr = false;  // DTR_CONTROL_DISABLE lowers it
           break;
         }
-        case 1: {
+        case 1:
+        case 4:
+        case 5: {
           bool up = random() % 2;
           run.Check(EscapeCommFunction(h, up ? SETDTR : CLRDTR), "EscapeCommFunction failed");
           lastDtr = up;
@@ -310,6 +334,7 @@ void FlowControlMix(Run& run) {
     lastDtr = up;
   });
   Writer(run, h, sent, 0, total, 3, true);
+  written = true;
   sched::Join(control);
   sched::Join(reader);
   ExpectEqual(run, sent, got, "the flow-controlled stream");
