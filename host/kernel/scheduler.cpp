@@ -54,7 +54,6 @@ Thread* g_clock = nullptr;
 std::thread g_clockThread;
 const char g_clockKey = 0;
 
-constexpr uint64_t kPctSteps = 40000;  // depth range for PCT change points: about one run
 
 void Mix(uint64_t value) {
   for (int i = 0; i < 8; ++i) {
@@ -239,7 +238,7 @@ void Begin(const RunOptions& options) {
     g_randomWalk = changes == 0;
     g_changePoints.clear();
     g_changeDone = 0;
-    for (unsigned i = 0; i < changes; ++i) g_changePoints.push_back(1 + g_random() % kPctSteps);
+    for (unsigned i = 0; i < changes; ++i) g_changePoints.push_back(1 + g_random() % (options.Steps ? options.Steps : 1));
     std::sort(g_changePoints.begin(), g_changePoints.end());
     Thread* main = NewThread();
     main->Name = "scenario";

@@ -26,6 +26,8 @@ struct RunOptions {
   uint64_t Seed = 1;
   // Virtual time the run may reach; a machine still busy beyond it is reported as stuck.
   LONGLONG TimeLimit = 600LL * 10000000;
+  // About how many points a run passes: PCT places its change points among them.
+  uint64_t Steps = 40000;
   // Called (then the process ends) on a deadlock or a run past the time limit.
   std::function<void(const std::string& report)> OnFailure;
 };

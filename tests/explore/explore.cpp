@@ -561,10 +561,14 @@ void LineSettings(Run& run) {
   sched::Join(first);
   sched::Join(second);
   sched::Join(reader);
-  // Applying what the port reports again must send the adapter the block it already has.
+  // Going to another rate and back to what the port reports must send the adapter the block
+  // it already has.
   auto before = run.Device->LineSettings();
   DCB now{};
   run.Check(GetCommState(h, &now), "GetCommState failed");
+  DCB other = now;
+  other.BaudRate = now.BaudRate == CBR_38400 ? CBR_9600 : CBR_38400;
+  run.Check(SetCommState(h, &other), "SetCommState of another rate failed");
   run.Check(SetCommState(h, &now), "SetCommState of the reported settings failed");
   auto after = run.Device->LineSettings();
   if (!before.empty() && !after.empty())
@@ -576,17 +580,18 @@ struct Scenario {
   const char* Name;
   void (*Body)(Run&);
   bool Throttled;  // characters at the UART's rate: transfers complete late
+  uint64_t Steps;  // about how many points a run passes
 };
 
 const Scenario kScenarios[] = {
-    {"flow-control-mix", FlowControlMix, false},
-    {"purge-cancel", PurgeCancel, false},
-    {"usb-faults", UsbFaults, true},
-    {"close-reopen", CloseReopen, false},
-    {"surprise-removal", SurpriseRemoval, false},
-    {"remove-cancelled", RemoveCancelled, false},
-    {"stop-start", StopStart, false},
-    {"line-settings", LineSettings, false},
+    {"flow-control-mix", FlowControlMix, false, 36000},
+    {"purge-cancel", PurgeCancel, false, 32000},
+    {"usb-faults", UsbFaults, true, 50000},
+    {"close-reopen", CloseReopen, false, 15000},
+    {"surprise-removal", SurpriseRemoval, false, 30000},
+    {"remove-cancelled", RemoveCancelled, false, 29000},
+    {"stop-start", StopStart, false, 12500},
+    {"line-settings", LineSettings, false, 2100},
 };
 
 const Scenario* g_scenario = nullptr;
@@ -608,6 +613,7 @@ sched::RunResult RunOnce(const Scenario& scenario, uint64_t seed) {
   sched::RunOptions options;
   options.Seed = seed;
   options.TimeLimit = 600LL * 10000000;
+  options.Steps = scenario.Steps;
   options.OnFailure = [](const std::string& report) { Failed("  " + report); };
   verifier::SetEcho(false);
   Run run;
