@@ -81,6 +81,8 @@ class Adapter : public usb::Function {
   // The next transfer on `endpoint` (the oldest pending one, or else the next one submitted)
   // is held and never finished; only a cancel or a detach ends it.
   void StallNext(UCHAR endpoint);
+  // Forgets the failures and holds planted by FailNext and StallNext that no transfer took yet.
+  void ClearPlantedFaults();
   // The next `count` control requests with this request code fail with `status`.
   void FailControl(UCHAR request, USBD_STATUS status, int count = 1);
   // Request 1 is answered with exactly these bytes (cut to wLength) until ClearOpenReply.

@@ -139,6 +139,11 @@ void Adapter::StallNext(UCHAR endpoint) {
   pending.pop_front();
 }
 
+void Adapter::ClearPlantedFaults() {
+  std::lock_guard<std::mutex> guard(lock_);
+  plantedFaults_.clear();
+}
+
 void Adapter::InjectBulkIn(std::vector<UCHAR> packet) {
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -10,6 +10,7 @@
 
 #include "../io/io_manager.h"
 #include "../kernel/clock.h"
+#include "../kernel/scheduler.h"
 #include "../kernel/thread_state.h"
 #include "../kernel/verifier.h"
 #include "../kernel/worker.h"
@@ -207,6 +208,7 @@ void SendClose(const std::shared_ptr<File>& file) {
   PDEVICE_OBJECT top = file->Top;
   {
     std::lock_guard<std::recursive_mutex> guard(g_lock);
+    hk::sched::NoPoints atomic;
     InterlockedDecrement(&file->Named->ReferenceCount);
     g_files.erase(file);
   }
@@ -315,6 +317,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID security, DWOR
       Fail(STATUS_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
+    hk::sched::NoPoints atomic;
     InterlockedIncrement(&device->ReferenceCount);
   }
   auto file = std::make_shared<File>();
@@ -335,6 +338,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID security, DWOR
   (void)status;
   if (!NT_SUCCESS(request->Final)) {
     std::lock_guard<std::recursive_mutex> guard(g_lock);
+    hk::sched::NoPoints atomic;
     InterlockedDecrement(&device->ReferenceCount);
     g_files.erase(file);
     delete file->Fo;

@@ -293,6 +293,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  sched::Point("IoCallDriver");
   if (!Check(Irp, "IoCallDriver")) return STATUS_INVALID_PARAMETER;
   if (!DeviceObject || !IsLiveDevice(DeviceObject)) {
     verifier::Report("irp", "IoCallDriver to a device object that does not exist (deleted?)");
@@ -358,6 +359,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
+  sched::Point("IoCompleteRequest");
   if (Irp && (Shadow(Irp)->Magic == kFreed || Shadow(Irp)->Freed)) {
     verifier::Report("double-completion", Describe(Irp) + " completed after it was completed and freed");
     return;

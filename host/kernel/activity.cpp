@@ -3,12 +3,13 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "scheduler.h"
 #include "verifier.h"
 
 namespace hk::activity {
 namespace {
 std::mutex g_lock;
-std::condition_variable g_idle;
+sched::CondVar g_idle;
 int g_busy = 0;
 }  // namespace
 

@@ -244,6 +244,18 @@ void Advance(LONGLONG units) {
   activity::WaitIdle();
 }
 
+void JumpTo(LONGLONG due) {
+  if (due > g_now.load()) g_now = due;
+}
+
+bool FireOneDue() {
+  Entry entry;
+  LONGLONG due;
+  if (!PopDue(g_now.load(), entry, due)) return false;
+  Fire(entry);
+  return true;
+}
+
 LONGLONG NextDue() {
   std::lock_guard<std::mutex> guard(g_lock);
   return g_queue.empty() ? -1 : g_queue.begin()->first.first;

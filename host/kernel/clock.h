@@ -47,5 +47,9 @@ void Advance(LONGLONG units);
 inline void AdvanceMs(LONGLONG ms) { Advance(ms * kUnitsPerMs); }
 // Virtual mode: time of the next pending event, or -1.
 LONGLONG NextDue();
+// Controlled scheduling: moves virtual time forward to `due`, and fires one entry due by now
+// (false when none is).
+void JumpTo(LONGLONG due);
+bool FireOneDue();
 
 }  // namespace hk::clock

@@ -6,6 +6,7 @@
 #include "activity.h"
 #include "clock.h"
 #include "irql.h"
+#include "scheduler.h"
 #include "verifier.h"
 
 namespace hk::dispatcher {
@@ -148,6 +149,7 @@ NTSTATUS WaitForObjects(ULONG count, PVOID objects[], WAIT_TYPE waitType, PLARGE
     }
   }
 
+  sched::Point("wait");
   std::unique_lock<std::mutex> guard(dispatcher::Lock());
   // Already signalled: WaitAny takes the lowest index, WaitAll needs all of them.
   if (waitType == WaitAny) {
@@ -222,14 +224,20 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     verifier::Report("wait", "KeSetEvent on an event that was never initialised");
     return 0;
   }
-  std::lock_guard<std::mutex> guard(dispatcher::Lock());
-  LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
-  dispatcher::SignalObject(&Event->Header);
+  sched::Point("KeSetEvent");
+  LONG previous;
+  {
+    std::lock_guard<std::mutex> guard(dispatcher::Lock());
+    previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    dispatcher::SignalObject(&Event->Header);
+  }
+  sched::Point("KeSetEvent done");
   return previous;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+  sched::Point("KeResetEvent");
   std::lock_guard<std::mutex> guard(dispatcher::Lock());
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
@@ -237,6 +245,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 void KeClearEvent(PRKEVENT Event) {
+  sched::Point("KeClearEvent");
   std::lock_guard<std::mutex> guard(dispatcher::Lock());
   Event->Header.SignalState = 0;
 }
@@ -259,17 +268,21 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   (void)Wait;
   ThreadInfo& self = CurrentThread();
-  std::lock_guard<std::mutex> guard(dispatcher::Lock());
-  LONG previous = Mutex->Header.SignalState;
-  if (Mutex->OwnerThread != self.Object) {
-    verifier::Report("mutex", "KeReleaseMutex by a thread that does not own the mutex");
-    return previous;
+  LONG previous;
+  {
+    std::lock_guard<std::mutex> guard(dispatcher::Lock());
+    previous = Mutex->Header.SignalState;
+    if (Mutex->OwnerThread != self.Object) {
+      verifier::Report("mutex", "KeReleaseMutex by a thread that does not own the mutex");
+      return previous;
+    }
+    Mutex->Header.SignalState++;
+    if (Mutex->Header.SignalState == 1) {
+      Mutex->OwnerThread = nullptr;
+      dispatcher::SignalObject(&Mutex->Header);
+    }
   }
-  Mutex->Header.SignalState++;
-  if (Mutex->Header.SignalState == 1) {
-    Mutex->OwnerThread = nullptr;
-    dispatcher::SignalObject(&Mutex->Header);
-  }
+  sched::Point("KeReleaseMutex");
   return previous;
 }
 

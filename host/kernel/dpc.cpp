@@ -8,13 +8,14 @@
 
 #include "activity.h"
 #include "irql.h"
+#include "scheduler.h"
 #include "thread_state.h"
 #include "verifier.h"
 
 namespace hk::dpc {
 namespace {
 std::mutex g_lock;
-std::condition_variable g_work;
+sched::CondVar g_work;
 std::deque<PKDPC> g_queue;
 std::vector<PKDPC> g_running;
 std::vector<std::thread> g_processors;
@@ -62,7 +63,7 @@ void Start(int processors) {
   std::lock_guard<std::mutex> guard(g_lock);
   g_stopping = false;
   g_running.assign(processors, nullptr);
-  for (int i = 0; i < processors; ++i) g_processors.emplace_back(Processor, i);
+  for (int i = 0; i < processors; ++i) g_processors.push_back(sched::Spawn([i] { Processor(i); }));
 }
 
 void Stop() {
@@ -71,7 +72,7 @@ void Stop() {
     g_stopping = true;
     g_work.notify_all();
   }
-  for (auto& t : g_processors) t.join();
+  for (auto& t : g_processors) sched::Join(t);
   g_processors.clear();
   std::lock_guard<std::mutex> guard(g_lock);
   for (size_t i = 0; i < g_queue.size(); ++i) activity::End();
@@ -111,14 +112,17 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     return FALSE;
   }
   locks::AtInterleavePoint(Dpc, locks::InterleavePoint::QueueDpc);
-  std::lock_guard<std::mutex> guard(dpc::g_lock);
-  if (Dpc->DpcData) return FALSE;
-  Dpc->DpcData = Dpc;  // marks it queued
-  Dpc->SystemArgument1 = SystemArgument1;
-  Dpc->SystemArgument2 = SystemArgument2;
-  activity::Begin();
-  dpc::g_queue.push_back(Dpc);
-  dpc::g_work.notify_one();
+  {
+    std::lock_guard<std::mutex> guard(dpc::g_lock);
+    if (Dpc->DpcData) return FALSE;
+    Dpc->DpcData = Dpc;  // marks it queued
+    Dpc->SystemArgument1 = SystemArgument1;
+    Dpc->SystemArgument2 = SystemArgument2;
+    activity::Begin();
+    dpc::g_queue.push_back(Dpc);
+    dpc::g_work.notify_one();
+  }
+  sched::Point("KeInsertQueueDpc");
   return TRUE;
 }
 

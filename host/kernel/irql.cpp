@@ -13,6 +13,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "scheduler.h"
 #include "thread_state.h"
 #include "verifier.h"
 
@@ -76,11 +77,14 @@ void Acquire(PKSPIN_LOCK lock, const char* routine) {
   RecordOrder(self, lock);
   AtInterleavePoint(lock, InterleavePoint::BeforeAcquire);
   ULONG_PTR token = OwnerToken();
+  sched::Point("spin lock acquire");
   for (unsigned spins = 0;; ++spins) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE,
                                     __ATOMIC_RELAXED))
       break;
+    // Under controlled scheduling the holder runs only when this thread gives way.
+    if (sched::BlockOn(lock, "a spin lock")) continue;
     if (spins > 64) sched_yield();
   }
   self.HeldLocks.push_back(lock);
@@ -100,8 +104,11 @@ void Release(PKSPIN_LOCK lock, const char* routine) {
     verifier::Report("spin-lock", std::string(routine) + " releases a spin lock this thread does not hold");
     return;
   }
+  sched::Point("spin lock release");
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
   AtInterleavePoint(lock, InterleavePoint::AfterRelease);
+  sched::Wake(lock);
+  sched::Point("spin lock released");
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "scheduler.h"
+
 namespace hk {
 
 struct WaitBlock {
@@ -27,7 +29,7 @@ struct ThreadInfo {
   KIRQL Irql = PASSIVE_LEVEL;
   std::vector<PKSPIN_LOCK> HeldLocks;
   // Dispatcher wait state, guarded by the dispatcher lock.
-  std::condition_variable WaitSignal;
+  sched::CondVar WaitSignal;
   bool Waiting = false;
   bool Satisfied = false;
   NTSTATUS WaitStatus = STATUS_SUCCESS;

@@ -11,6 +11,7 @@
 #include "handles.h"
 #include "faults.h"
 #include "../registry/registry.h"
+#include "scheduler.h"
 #include "verifier.h"
 
 namespace hk {
@@ -127,8 +128,16 @@ size_t Reap() {
     }
   }
   for (auto& t : done)
-    if (t.host.joinable()) t.host.join();
+    if (t.host.joinable()) sched::Join(t.host);
   return running;
+}
+
+void EndForeignThread() {
+  if (tls_thread && !tls_thread->System) {
+    Terminate(tls_thread);
+    delete tls_thread;
+    tls_thread = nullptr;
+  }
 }
 
 std::vector<int> Priorities() {
@@ -157,6 +166,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
   if (CurrentThread().Irql != PASSIVE_LEVEL)
     verifier::Report("irql", "PsCreateSystemThread above PASSIVE_LEVEL");
   if (faults::ShouldFail(faults::Resource::Thread, 0)) return STATUS_INSUFFICIENT_RESOURCES;
+  sched::Point("PsCreateSystemThread");
   auto* info = new ThreadInfo;
   info->System = true;
   info->Counted = true;
@@ -167,8 +177,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
   activity::Begin();  // the new thread is runnable from now on
   std::lock_guard<std::mutex> guard(g_lock);
   info->Name = "system thread " + std::to_string(++g_created);
-  g_system.push_back({std::thread(SystemThreadMain, info, StartRoutine, StartContext), object,
-                      info->Name});
+  g_system.push_back({sched::Spawn([info, StartRoutine, StartContext] {
+                        SystemThreadMain(info, StartRoutine, StartContext);
+                      }),
+                      object, info->Name});
   return STATUS_SUCCESS;
 }
 

@@ -11,5 +11,7 @@ std::vector<std::string> Running();
 size_t Reap();
 // Priority the driver gave a system thread (KeSetPriorityThread), by creation order.
 std::vector<int> Priorities();
+// Ends the calling foreign thread's thread object now rather than at host-thread exit.
+void EndForeignThread();
 
 }  // namespace hk::threads

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "activity.h"
+#include "scheduler.h"
 #include "thread_state.h"
 
 namespace hk::worker {
@@ -14,7 +15,7 @@ namespace {
 
 struct WorkQueue {
   std::mutex lock;
-  std::condition_variable work;
+  sched::CondVar work;
   std::deque<std::function<void()>> items;
   std::thread thread;
   bool stopping = false;
@@ -51,7 +52,7 @@ void Start() {
   for (int i = 0; i < kQueues; ++i) {
     std::lock_guard<std::mutex> guard(g_queues[i].lock);
     g_queues[i].stopping = false;
-    g_queues[i].thread = std::thread(Run, &g_queues[i], kNames[i]);
+    g_queues[i].thread = sched::Spawn([i] { Run(&g_queues[i], kNames[i]); });
   }
 }
 
@@ -62,7 +63,7 @@ void Stop() {
       queue.stopping = true;
       queue.work.notify_all();
     }
-    if (queue.thread.joinable()) queue.thread.join();
+    if (queue.thread.joinable()) sched::Join(queue.thread);
   }
 }
 

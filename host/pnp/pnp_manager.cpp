@@ -29,7 +29,7 @@ struct LoadedImage {
   UNICODE_STRING RegistryPath{};
 };
 
-std::recursive_mutex g_lock;
+sched::RecursiveMutex g_lock;
 std::map<std::u16string, DriverImage> g_drivers;        // by upper-case hardware id
 std::map<std::u16string, std::unique_ptr<LoadedImage>> g_loaded;  // by service name
 std::vector<std::unique_ptr<DeviceNode>> g_nodes;
@@ -128,7 +128,7 @@ void FinishRemoval(DeviceNode* node) {
 }  // namespace
 
 void Start() {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   g_nodes.clear();
   g_assignedCom.clear();
   g_failDeviceKey = false;
@@ -139,7 +139,7 @@ void Start() {
 void Shutdown() {
   std::vector<DeviceNode*> live;
   {
-    std::lock_guard<std::recursive_mutex> guard(g_lock);
+    std::lock_guard<sched::RecursiveMutex> guard(g_lock);
     // A device whose start failed at arrival was removed then, although it keeps that state.
     for (auto& n : g_nodes)
       if (n->State != DeviceState::Removed && io::IsLiveDevice(n->Pdo)) live.push_back(n.get());
@@ -156,7 +156,7 @@ void Shutdown() {
       }
     }
   }
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   while (!g_loaded.empty()) {
     LoadedImage* image = g_loaded.begin()->second.get();
     if (image->Object->DeviceObject) {
@@ -170,18 +170,18 @@ void Shutdown() {
 }
 
 void RegisterDriver(const std::u16string& hardwareId, DriverImage image) {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   g_drivers[rtl::Upper(hardwareId)] = std::move(image);
 }
 
 PDRIVER_OBJECT LoadedDriver(const std::u16string& service) {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   auto it = g_loaded.find(service);
   return it == g_loaded.end() ? nullptr : it->second->Object;
 }
 
 void ReserveComNames(std::vector<int> numbers) {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   g_reservedCom = std::set<int>(numbers.begin(), numbers.end());
 }
 
@@ -194,7 +194,7 @@ void SkipPortInstallation(bool skip) { g_skipInstall = skip; }
 void SetAutoStart(bool start) { g_autoStart = start; }
 
 std::vector<DeviceNode*> Nodes() {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   std::vector<DeviceNode*> out;
   for (auto& n : g_nodes) out.push_back(n.get());
   return out;
@@ -217,7 +217,7 @@ NTSTATUS SendPnp(DeviceNode* node, UCHAR minor, std::function<void(PIO_STACK_LOC
 DeviceNode* DeviceArrived(PDEVICE_OBJECT pdo, const std::u16string& instanceId,
                           const std::vector<std::u16string>& hardwareIds,
                           std::function<void()> onRemoved) {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   auto node = std::make_unique<DeviceNode>();
   node->InstanceId = instanceId;
   node->HardwareIds = hardwareIds;
@@ -277,7 +277,7 @@ DeviceNode* DeviceArrived(PDEVICE_OBJECT pdo, const std::u16string& instanceId,
 }
 
 void SurpriseRemove(DeviceNode* node) {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   // A device whose restart failed is still there (stopped) and goes like any other.
   bool restartFailed = node->State == DeviceState::StartFailed && io::IsLiveDevice(node->Pdo);
   if (node->State == DeviceState::Removed || node->State == DeviceState::AddFailed ||
@@ -297,7 +297,7 @@ void SurpriseRemove(DeviceNode* node) {
 }
 
 NTSTATUS QueryRemoveAndRemove(DeviceNode* node) {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   NTSTATUS status = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
   if (!NT_SUCCESS(status)) {
     SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
@@ -315,14 +315,14 @@ NTSTATUS QueryRemoveAndRemove(DeviceNode* node) {
 }
 
 NTSTATUS QueryRemoveThenCancel(DeviceNode* node) {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   NTSTATUS status = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
   SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
   return status;
 }
 
 NTSTATUS StopAndRestart(DeviceNode* node) {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   NTSTATUS status = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
   if (!NT_SUCCESS(status)) {
     SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
@@ -337,14 +337,14 @@ NTSTATUS StopAndRestart(DeviceNode* node) {
 }
 
 NTSTATUS QueryStopThenCancel(DeviceNode* node) {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   NTSTATUS status = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
   SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
   return status;
 }
 
 void FileClosed(PDEVICE_OBJECT stackDevice) {
-  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  std::lock_guard<sched::RecursiveMutex> guard(g_lock);
   for (auto& n : g_nodes) {
     if (!n->RemoveWhenClosed) continue;
     if (n->State != DeviceState::SurpriseRemoved && n->State != DeviceState::RemovePending) continue;
@@ -353,7 +353,7 @@ void FileClosed(PDEVICE_OBJECT stackDevice) {
     n->RemoveWhenClosed = false;
     DeviceNode* node = n.get();
     worker::Post(worker::Queue::Pnp, [node] {
-      std::lock_guard<std::recursive_mutex> g(g_lock);
+      std::lock_guard<sched::RecursiveMutex> g(g_lock);
       FinishRemoval(node);
     });
   }

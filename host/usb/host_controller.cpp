@@ -4,6 +4,7 @@
 
 #include "../kernel/activity.h"
 #include "../kernel/clock.h"
+#include "../kernel/scheduler.h"
 #include "../kernel/thread_state.h"
 #include "../kernel/verifier.h"
 
@@ -67,7 +68,7 @@ std::shared_ptr<Life> LifeOf(HostController* hc) {
 }  // namespace
 
 HostController::HostController(std::shared_ptr<Function> function)
-    : function_(std::move(function)), thread_([this] { Run(); }) {
+    : function_(std::move(function)), thread_(sched::Spawn([this] { Run(); })) {
   LifeOf(this);
 }
 
@@ -88,7 +89,7 @@ HostController::~HostController() {
     stopping_ = true;
     work_.notify_all();
   }
-  thread_.join();
+  sched::Join(thread_);
 }
 
 void HostController::AddObserver(Observer observer) {
@@ -333,13 +334,15 @@ NTSTATUS HostController::VendorOrClass(PIRP irp, PURB urb) {
 NTSTATUS HostController::BulkOrInterrupt(PIRP irp, PURB urb) {
   auto& b = urb->UrbBulkOrInterruptTransfer;
   Pipe pipe;
+  bool known;
   {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = pipes_.find(b.PipeHandle);
-    if (it == pipes_.end())
-      return Immediate(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER, 0);
-    pipe = it->second;
+    known = it != pipes_.end();
+    if (known) pipe = it->second;
   }
+  // Completed outside the lock: Immediate queues the completion under the same lock.
+  if (!known) return Immediate(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER, 0);
   if (b.TransferBufferLength > pipe.MaximumTransferSize || (b.TransferBufferLength && !b.TransferBuffer))
     return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
   auto transfer = std::make_shared<BulkTransfer>(this, LifeOf(this), irp, pipe.Endpoint, (UCHAR*)b.TransferBuffer,
@@ -407,6 +410,7 @@ bool HostController::Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, UL
     auto it = pending_.find(irp);
     if (it == pending_.end()) return false;
     // Whoever clears the cancel routine first finishes the transfer; a cancel in progress wins.
+    sched::NoPoints atomic;
     if (IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
     transfer = it->second;
     pending_.erase(it);
@@ -485,6 +489,7 @@ NTSTATUS HostController::ArmWake(PIRP irp) {
       busy = wake_ || detached_;
       cancelled = !busy && irp->Cancel;
       if (!busy && !cancelled) {
+        sched::NoPoints atomic;
         IoSetCancelRoutine(irp, WakeCancelRoutine);
         wake_ = irp;
       }
@@ -519,6 +524,7 @@ bool HostController::WakeArmed() {
 PIRP HostController::TakeWakeLocked() {
   PIRP irp = wake_;
   wake_ = nullptr;
+  sched::NoPoints atomic;
   if (irp && IoSetCancelRoutine(irp, nullptr) == nullptr) return nullptr;
   return irp;
 }
@@ -541,6 +547,7 @@ void HostController::Detach() {
     std::lock_guard<std::mutex> guard(lock_);
     if (detached_) return;
     detached_ = true;
+    sched::NoPoints atomic;
     for (auto it = pending_.begin(); it != pending_.end();) {
       if (IoSetCancelRoutine(it->first, nullptr) == nullptr) {
         ++it;  // a cancel in progress finishes this one

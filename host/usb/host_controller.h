@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "../kernel/scheduler.h"
 #include "function.h"
 #include "urb_event.h"
 
@@ -80,7 +81,7 @@ class HostController {
 
   std::shared_ptr<Function> function_;
   std::mutex lock_;
-  std::condition_variable work_;
+  sched::CondVar work_;
   std::deque<Completion> queue_;
   std::map<PIRP, std::shared_ptr<BulkTransfer>> pending_;
   std::map<USBD_PIPE_HANDLE, Pipe> pipes_;

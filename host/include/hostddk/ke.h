@@ -198,6 +198,9 @@ LONG_PTR ObfReferenceObject(PVOID Object);
 LONG_PTR ObfDereferenceObject(PVOID Object);
 NTSTATUS ZwClose(HANDLE Handle);
 
+// A point where another processor may interleave (the host kernel's controlled scheduling).
+void HkSchedulePoint(const char* what);
+
 HOSTDDK_END
 
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
@@ -209,34 +212,43 @@ HOSTDDK_END
 
 // Interlocked operations, as the compiler intrinsics the DDK maps them to.
 static inline LONG InterlockedIncrement(LONG volatile* Addend) {
+  HkSchedulePoint("InterlockedIncrement");
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedDecrement(LONG volatile* Addend) {
+  HkSchedulePoint("InterlockedDecrement");
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+  HkSchedulePoint("InterlockedExchange");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+  HkSchedulePoint("InterlockedExchangeAdd");
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
                                               LONG Comparand) {
+  HkSchedulePoint("InterlockedCompareExchange");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;
 }
 static inline LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
+  HkSchedulePoint("InterlockedOr");
   return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
+  HkSchedulePoint("InterlockedAnd");
   return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
 static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+  HkSchedulePoint("InterlockedExchangePointer");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                                       PVOID Comparand) {
+  HkSchedulePoint("InterlockedCompareExchangePointer");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;
