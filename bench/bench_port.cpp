@@ -47,6 +47,15 @@ std::unique_ptr<Op> BenchPort::Read(ULONG length) {
   return op;
 }
 
+void BenchPort::Read(Op& op, ULONG length) {
+  if (op.Buffer.size() < length) op.Buffer.resize(length);
+  HANDLE event = op.Ov.hEvent;
+  op.Ov = win32::OVERLAPPED{};
+  op.Ov.hEvent = event;
+  ReadFile(handle_, op.Buffer.data(), length, nullptr, &op.Ov);
+  if (virtual_) Settle();
+}
+
 std::unique_ptr<Op> BenchPort::Write(const std::vector<UCHAR>& data) {
   auto op = std::make_unique<Op>();
   op->Buffer = data;

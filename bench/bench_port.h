@@ -39,6 +39,8 @@ class BenchPort {
 
   // Starts a request; in virtual time the machine is settled before it returns.
   std::unique_ptr<Op> Read(ULONG length);
+  // Starts a read into `op`, reusing its buffer: a loop of reads clears nothing.
+  void Read(Op& op, ULONG length);
   std::unique_ptr<Op> Write(const std::vector<UCHAR>& data);
   // A device-control request that completes at once.
   NTSTATUS Ioctl(ULONG code, const void* in, ULONG inLength, void* out = nullptr, ULONG outLength = 0);

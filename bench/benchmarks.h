@@ -1,4 +1,4 @@
-// The three measurements orvix-bench makes, each on a machine of its own.
+// The four measurements orvix-bench makes, each on a machine of its own.
 #pragma once
 #include <string>
 
@@ -45,5 +45,19 @@ struct ReadCost {
   std::string Problems;
 };
 ReadCost MeasureReadCost(unsigned reads);
+
+// (d) The driver's own instructions per character each way, counted under callgrind.
+struct DriverInstructions {
+  bool Measured = false;
+  std::string Absent;  // why it was not measured, when valgrind is not there
+  unsigned long long Characters = 0;
+  unsigned long long Transmit = 0, Receive = 0;            // per character, rounded
+  unsigned long long TransmitTotal = 0, ReceiveTotal = 0;  // over the measured loop
+  std::string Problems;
+};
+// `self` is this program, which runs itself under callgrind with --driver-instructions.
+DriverInstructions MeasureDriverInstructions(const char* self, unsigned long long characters);
+// The child's side: argv is {self, "--driver-instructions", "tx"|"rx", characters}.
+int DriverInstructionsChild(int argc, char** argv);
 
 }  // namespace orvix_bench

@@ -1,9 +1,12 @@
 // orvix-bench: throughput of the Orvix driver on the host kernel with the modelled adapter.
 //   (a) at 115200 bit/s, UART timed, one bus completion per 1 ms frame, virtual time;
 //   (b) adapter unthrottled, real time: characters per second against the USB ceiling;
-//   (c) CPU time of 1-character reads from a nearly full and a nearly empty receive buffer.
+//   (c) CPU time of 1-character reads from a nearly full and a nearly empty receive buffer;
+//   (d) the driver's own instructions per character each way, counted under callgrind.
+// It ends with one summary line of all the figures.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "benchmarks.h"
 
@@ -23,6 +26,7 @@ void Problems(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--driver-instructions") == 0) return DriverInstructionsChild(argc, argv);
   int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
   unsigned long long characters = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2000000ULL;
   unsigned reads = argc > 3 ? (unsigned)std::atoi(argv[3]) : 2000;
@@ -57,5 +61,27 @@ int main(int argc, char** argv) {
     std::printf("  %-34s %10.1f x\n", "full / empty", cost.FullMicroseconds / cost.EmptyMicroseconds);
   Problems(cost.Problems);
   clean = clean && cost.Problems.empty();
+
+  const unsigned long long kCounted = 100000;
+  DriverInstructions instr = MeasureDriverInstructions(argv[0], kCounted);
+  std::printf("\n(d) the driver's own instructions per character, callgrind, %llu characters each way\n", kCounted);
+  std::string instrTx = "-", instrRx = "-";
+  if (instr.Measured) {
+    instrTx = std::to_string(instr.Transmit);
+    instrRx = std::to_string(instr.Receive);
+    std::printf("  %-10s %8llu per character   (%llu in all)\n", "transmit", instr.Transmit, instr.TransmitTotal);
+    std::printf("  %-10s %8llu per character   (%llu in all)\n", "receive", instr.Receive, instr.ReceiveTotal);
+  } else if (!instr.Absent.empty()) {
+    std::printf("  not measured: %s\n", instr.Absent.c_str());
+  }
+  Problems(instr.Problems);
+  clean = clean && instr.Problems.empty();
+
+  unsigned long long lost = line.Transmit.Lost + line.Receive.Lost + fast.Transmit.Lost + fast.Receive.Lost;
+  double ratio = cost.EmptyMicroseconds > 0 ? cost.FullMicroseconds / cost.EmptyMicroseconds : 0;
+  std::printf("\nsummary: line_tx=%.4f line_rx=%.4f unthrottled_tx=%.2f unthrottled_rx=%.2f read_full_over_empty=%.2f "
+              "driver_instr_tx=%s driver_instr_rx=%s lost=%llu\n",
+              line.Transmit.Fraction, line.Receive.Fraction, fast.Transmit.Fraction, fast.Receive.Fraction, ratio,
+              instrTx.c_str(), instrRx.c_str(), lost);
   return clean ? 0 : 1;
 }

@@ -62,10 +62,11 @@ void Receive(unsigned long long characters, Unthrottled& result) {
   received.reserve(data.size());
   auto start = Clock::now();
   port.Device().ReceiveFromLine(data);
+  Op read;
   while (received.size() < data.size() && SecondsSince(start) < 120) {
-    auto read = port.Read(kRead);
-    port.Wait(*read);
-    received.insert(received.end(), read->Buffer.begin(), read->Buffer.begin() + read->Bytes());
+    port.Read(read, kRead);
+    port.Wait(read);
+    received.insert(received.end(), read.Buffer.begin(), read.Buffer.begin() + read.Bytes());
   }
   result.ReceiveSeconds = SecondsSince(start);
   result.Receive.Moved = received.size();

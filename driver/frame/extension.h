@@ -1,4 +1,4 @@
-// DEVICE_EXTENSION: the whole state of one port, with its three large buffers inline.
+// DEVICE_EXTENSION: the whole state of one port, with its two large buffers inline.
 #pragma once
 #include "platform.h"
 
@@ -9,7 +9,6 @@
 
 #define RX_BUFFER_SIZE 1600000
 #define TX_BUFFER_SIZE 200067
-#define TX_STAGING_SIZE 200001
 #define TRANSFER_BUFFER_SIZE 64
 #define PORT_NAME_BUFFER_SIZE 66
 #define LINK_NAME_BUFFER_SIZE 130
@@ -94,11 +93,12 @@ typedef struct _DEVICE_EXTENSION {
   // Internal serial requests.
   BOOLEAN BasicSettingsActive;
 
-  // Receive buffer.
+  // Receive buffer: a ring of RxCount bytes starting at RxHead.
   ULONG RxCount;
   ULONG RxStatusCount;
   ULONG RxPurges;  // times the buffer was emptied from outside a read (purge, removal)
-  KSPIN_LOCK RxLock;
+  ULONG RxHead;    // offset of the oldest unit; always even, so no unit straddles the ring's end
+  KSPIN_LOCK RxLock;  // covers RxCount, RxStatusCount, RxPurges and RxHead
   UCHAR BulkInBuffer[TRANSFER_BUFFER_SIZE];
   BOOLEAN BulkInActive;
 
@@ -137,15 +137,17 @@ typedef struct _DEVICE_EXTENSION {
   BOOLEAN ReadOutstanding;          // a read is being dispatched or is current: one at a time
   LARGE_INTEGER ReadTotalDeadline;  // interrupt time the armed total timer stands for
 
-  // Transmit buffers.
+  // Transmit buffers: TxBuffer holds TxCount bytes from TxHead on.
   ULONG TxCount;
+  ULONG TxHead;
+  const UCHAR* TxStagedData;  // the write's characters that TxStagedCount frames, still unframed
   ULONG TxStagedCount;
   PUCHAR TxSource;
   ULONG TxSourceIndex;
   ULONG TxSourceLength;
   ULONG TxSourceNext;     // TxSourceIndex once the staged chunk has entered TxBuffer
   BOOLEAN TxStagePending; // the staged chunk waits for room in TxBuffer
-  KSPIN_LOCK TxLock;
+  KSPIN_LOCK TxLock;  // covers TxCount, TxHead and TxBuffer's contents
   BOOLEAN TxActive;
   UCHAR ModemControl;
   ULONG RxFlowHolds;
@@ -178,8 +180,7 @@ typedef struct _DEVICE_EXTENSION {
   BOOLEAN DeviceOpen;
   KSPIN_LOCK OpenLock;  // DeviceOpen and StopPending: an open and a query-stop see each other
 
-  // The three large buffers, last so that the fields above stay close together.
+  // The two large buffers, last so that the fields above stay close together.
   UCHAR RxBuffer[RX_BUFFER_SIZE];
   UCHAR TxBuffer[TX_BUFFER_SIZE];
-  UCHAR TxStaging[TX_STAGING_SIZE];
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

@@ -1,5 +1,10 @@
 // The receive buffer: bulk-in packets appended as they arrive (units, modem status, events,
 // output flow-control changes), and characters taken from its front for read requests.
+//
+// The buffer is a ring, so that neither side ever moves what is buffered: under RxLock an
+// append copies at most one packet and a read only updates the counts and the head. The scan
+// a read makes is outside the lock and bounded by the caller's read length (plus the status
+// units and filtered characters between those characters), never by the buffer's size.
 #include "../serial/serial.h"
 #include "../transmit/transmit.h"
 #include "receive.h"
@@ -88,7 +93,13 @@ VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length) {
   // an overrun, never a write past the buffer.
   BOOLEAN fits = Extension->RxCount + Length <= RX_BUFFER_SIZE;
   if (fits) {
-    RtlCopyMemory(&Extension->RxBuffer[Extension->RxCount], packet, Length);
+    ULONG tail = Extension->RxHead + Extension->RxCount;
+    if (tail >= RX_BUFFER_SIZE) tail -= RX_BUFFER_SIZE;
+    // Both parts are whole units: the head, the count and the packet's length are all even.
+    ULONG first = RX_BUFFER_SIZE - tail;
+    if (first > Length) first = Length;
+    RtlCopyMemory(&Extension->RxBuffer[tail], packet, first);
+    if (first < Length) RtlCopyMemory(Extension->RxBuffer, packet + first, Length - first);
     Extension->RxCount += Length;
     Extension->RxStatusCount += statusBytes;
   }
@@ -112,25 +123,29 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
   KeAcquireSpinLock(&Extension->RxLock, &irql);
   ULONG limit = Extension->RxCount;
   ULONG purges = Extension->RxPurges;
+  ULONG head = Extension->RxHead;
   UCHAR xon = Extension->SerialChars.XonChar;
   UCHAR xoff = Extension->SerialChars.XoffChar;
   KeReleaseSpinLock(&Extension->RxLock, irql);
   BOOLEAN filter = (Extension->FlowFlags & FLOW_OUT_XONXOFF) != 0;
 
-  ULONG p = 0, copied = 0, skipped = 0;
+  // p counts the bytes scanned, at the ring offset `at`.
+  ULONG p = 0, copied = 0, skipped = 0, at = head;
   while (p + 2 <= limit) {
-    UCHAR header = Extension->RxBuffer[p];
+    UCHAR header = Extension->RxBuffer[at];
     if (IsCharacter(header)) {
       if ((header & kUnitKindMask) == kLineErrorUnit) {
         RecordEvents(Extension, SERIAL_EV_ERR);
         RecordCommErrors(Extension, SERIAL_ERROR_FRAMING | SERIAL_ERROR_PARITY);
       }
-      UCHAR data = Extension->RxBuffer[p + 1];
+      UCHAR data = Extension->RxBuffer[at + 1];
       if (!(filter && (data == xon || data == xoff))) out[copied++] = data;
     } else {
       skipped += 2;
     }
     p += 2;
+    at += 2;
+    if (at == RX_BUFFER_SIZE) at = 0;
     if (copied >= Length) break;
   }
 
@@ -151,7 +166,8 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
     Extension->RxStatusCount = Extension->RxStatusCount <= skipped ? 0 : Extension->RxStatusCount - skipped;
     Extension->RxCount -= p;
     if (Extension->RxCount > Extension->RxStatusCount) {
-      RtlMoveMemory(Extension->RxBuffer, &Extension->RxBuffer[p], Extension->RxCount);
+      // The scan began at the head, which no one else moves while a read is being filled.
+      Extension->RxHead = at;
     } else {
       // Only status units are left: they are of no use to anyone.
       Extension->RxCount = 0;

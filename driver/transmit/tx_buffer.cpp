@@ -4,10 +4,29 @@
 // Nothing is ever appended past the end of TxBuffer: in-band units are refused when there is
 // no room, and a staged chunk that does not fit waits (TxStagePending) until the writer has
 // drained the buffer.
+//
+// The writer takes its packets from TxHead, so sending moves nothing; what is buffered moves
+// down to the start only when an append needs the room behind it. A chunk is framed straight
+// from the write's own buffer into TxBuffer when it is appended, one pass per character.
+// Under TxLock the work is at most the appended chunk (bounded by the caller's write, whose
+// chunk enters only while at most TX_ACCEPT_LIMIT bytes wait) or one packet, and the move-down
+// for a chunk moves only those few waiting bytes. Only an in-band unit (a request of its own,
+// not a per-character cost) can find a long chunk's rest in the way and move it down.
 #include "../serial/serial.h"
 #include "transmit.h"
 
 namespace {
+
+// TxLock held, TxCount + bytes <= TX_BUFFER_SIZE: makes room for `bytes` behind what is
+// buffered, moving it down to the start only when the room is not there already.
+PUCHAR ReserveTailLocked(PDEVICE_EXTENSION extension, ULONG bytes) {
+  if (extension->TxCount == 0) extension->TxHead = 0;
+  if (extension->TxHead + extension->TxCount + bytes > TX_BUFFER_SIZE) {
+    RtlMoveMemory(extension->TxBuffer, &extension->TxBuffer[extension->TxHead], extension->TxCount);
+    extension->TxHead = 0;
+  }
+  return &extension->TxBuffer[extension->TxHead + extension->TxCount];
+}
 
 // TxLock held. Appends the staged chunk when it fits, and makes the rest of a long write
 // framable once its current chunk is in the buffer.
@@ -17,15 +36,18 @@ VOID AppendStagedLocked(PDEVICE_EXTENSION extension) {
     extension->TxStagePending = TRUE;
     return;
   }
-  // Every unit sets DTR and RTS at the adapter. A chunk that waited (held by flow control, or
-  // for room) may have been framed before the lines changed: it goes out with the lines as
-  // they are now, or it would undo the change.
+  // Every unit sets DTR and RTS at the adapter. The chunk is framed now rather than when it
+  // was staged: one that waited (held by flow control, or for room) goes out with the lines as
+  // they are now, or it would undo a change made meanwhile.
   UCHAR header = extension->ModemControl;
-  if (bytes != 0 && extension->TxStaging[0] != header) {
-    for (ULONG i = 0; i < bytes; i += 2) extension->TxStaging[i] = header;
+  const UCHAR* data = extension->TxStagedData;
+  PUCHAR out = ReserveTailLocked(extension, bytes);
+  for (ULONG i = 0; i < bytes / 2; ++i) {
+    out[2 * i] = header;
+    out[2 * i + 1] = data[i];
   }
-  RtlCopyMemory(&extension->TxBuffer[extension->TxCount], extension->TxStaging, bytes);
   extension->TxCount += bytes;
+  extension->TxStagedData = NULL;
   extension->TxStagedCount = 0;
   extension->TxStagePending = FALSE;
   extension->TxSourceIndex = extension->TxSourceNext;
@@ -42,8 +64,9 @@ NTSTATUS QueueUnit(PDEVICE_OBJECT DeviceObject, UCHAR header, UCHAR data) {
     KeReleaseSpinLock(&extension->TxLock, irql);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  extension->TxBuffer[extension->TxCount] = header;
-  extension->TxBuffer[extension->TxCount + 1] = data;
+  PUCHAR out = ReserveTailLocked(extension, 2);
+  out[0] = header;
+  out[1] = data;
   extension->TxCount += 2;
   KeReleaseSpinLock(&extension->TxLock, irql);
   WakeWriter(extension);
@@ -53,12 +76,10 @@ NTSTATUS QueueUnit(PDEVICE_OBJECT DeviceObject, UCHAR header, UCHAR data) {
 }  // namespace
 
 VOID FrameWriteData(PDEVICE_EXTENSION Extension, const UCHAR* Data, ULONG Count) {
-  UCHAR header = Extension->ModemControl;
-  PUCHAR staged = Extension->TxStaging;
-  for (ULONG i = 0; i < Count; ++i) {
-    staged[2 * i] = header;
-    staged[2 * i + 1] = Data[i];
-  }
+  // Only noted here: the units are built when the chunk enters TxBuffer (AppendStagedLocked).
+  // The write's buffer stays valid until then, since the write ends only under TxLock, where
+  // its staged chunk is forgotten too.
+  Extension->TxStagedData = Data;
   Extension->TxStagedCount = 2 * Count;
 }
 

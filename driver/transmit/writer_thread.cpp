@@ -210,21 +210,23 @@ NTSTATUS SendNextChunk(PDEVICE_OBJECT DeviceObject) {
     return STATUS_SUCCESS;
   }
   // A modem-control unit at the front goes alone; one at the very end waits for a later chunk.
+  // The packet is taken from the head and nothing else moves: one packet's work under TxLock.
+  PUCHAR front = &extension->TxBuffer[extension->TxHead];
   ULONG n;
-  if ((extension->TxBuffer[0] & UNIT_KIND_MASK) == UNIT_MODEM_CONTROL) {
+  if ((front[0] & UNIT_KIND_MASK) == UNIT_MODEM_CONTROL) {
     n = 2;
   } else {
     n = count;
-    if ((extension->TxBuffer[count - 2] & UNIT_KIND_MASK) == UNIT_MODEM_CONTROL) n -= 2;
+    if ((front[count - 2] & UNIT_KIND_MASK) == UNIT_MODEM_CONTROL) n -= 2;
     if (n > BULK_OUT_CHUNK) n = BULK_OUT_CHUNK;
   }
   if (n > extension->TxCredit) n = extension->TxCredit;
   extension->TxCredit = (USHORT)(extension->TxCredit - n);
-  RtlZeroMemory(extension->BulkOutBuffer, TRANSFER_BUFFER_SIZE);
-  RtlCopyMemory(extension->BulkOutBuffer, extension->TxBuffer, n);
+  RtlCopyMemory(extension->BulkOutBuffer, front, n);
+  RtlZeroMemory(&extension->BulkOutBuffer[n], TRANSFER_BUFFER_SIZE - n);
   extension->BulkOutLength = n;
   extension->TxCount -= n;
-  if (extension->TxCount != 0) RtlMoveMemory(extension->TxBuffer, &extension->TxBuffer[n], extension->TxCount);
+  extension->TxHead = extension->TxCount != 0 ? extension->TxHead + n : 0;
   KeReleaseSpinLock(&extension->TxLock, irql);
   return SubmitBulkOut(extension);
 }

@@ -240,6 +240,8 @@ std::shared_ptr<File> RequestFile(HANDLE handle, LPOVERLAPPED ov, LPDWORD transf
   return file;
 }
 
+constexpr DWORD kReadMarkBytes = 4096;
+
 BOOL Transfer(HANDLE handle, UCHAR major, void* buffer, DWORD length, LPDWORD done,
               LPOVERLAPPED ov) {
   auto file = RequestFile(handle, ov, done);
@@ -253,8 +255,10 @@ BOOL Transfer(HANDLE handle, UCHAR major, void* buffer, DWORD length, LPDWORD do
         else sp->Parameters.Write.Length = length;
         if (buffered && length) {
           irp->AssociatedIrp.SystemBuffer = std::malloc(length);
+          // A read's buffer is not cleared (the I/O manager does not either), only its start is
+          // marked, so that bytes a driver reports but never wrote show in small reads.
           if (major == IRP_MJ_WRITE) std::memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
-          else std::memset(irp->AssociatedIrp.SystemBuffer, 0xA5, length);
+          else std::memset(irp->AssociatedIrp.SystemBuffer, 0xA5, length < kReadMarkBytes ? length : kReadMarkBytes);
         }
       },
       major == IRP_MJ_READ ? buffer : nullptr, major == IRP_MJ_READ ? length : 0, ov,
@@ -425,10 +429,10 @@ BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED ov, LPDWORD transferred, BO
     if (ov->hEvent) {
       if (auto ev = EventOf(ov->hEvent)) event = &ev->Object;
     }
-    LARGE_INTEGER poll;
-    poll.QuadPart = -10000;  // re-check after a millisecond in case the event was reused
-    KeWaitForSingleObject(event, Executive, UserMode, FALSE,
-                          hk::clock::CurrentMode() == hk::clock::Mode::Real ? &poll : nullptr);
+    // Waited for without a time-out, as kernel32 does: the completion stores the status before
+    // it signals the event, and the file's shared event is cleared before the status is looked
+    // at again, so no completion goes unseen.
+    KeWaitForSingleObject(event, Executive, UserMode, FALSE, nullptr);
     if (!ov->hEvent) KeClearEvent(&file->Fo->Event);
   }
   if (transferred) *transferred = (DWORD)ov->InternalHigh;

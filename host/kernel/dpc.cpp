@@ -1,5 +1,6 @@
 #include "dpc.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -18,8 +19,35 @@ std::mutex g_lock;
 sched::CondVar g_work;
 std::deque<PKDPC> g_queue;
 std::vector<PKDPC> g_running;
+std::vector<PKDPC> g_runningInline;  // DPCs running on the thread that queued them
 std::vector<std::thread> g_processors;
 bool g_stopping = false;
+
+// A DPC queued below DISPATCH_LEVEL runs at once on the queuing processor, as the software
+// interrupt Windows requests for it is taken as soon as the queuing returns to that IRQL. Only
+// the driver's own system threads do so here: they hold no host lock that the routine could need.
+bool RunsInline(const ThreadInfo& self) {
+  return self.System && self.Irql < DISPATCH_LEVEL && self.HeldLocks.empty();
+}
+
+void RunInline(ThreadInfo& self, PKDPC dpc) {
+  PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+  PVOID context = dpc->DeferredContext;
+  PVOID arg1 = dpc->SystemArgument1;
+  PVOID arg2 = dpc->SystemArgument2;
+  KIRQL before = self.Irql;
+  self.Irql = DISPATCH_LEVEL;
+  routine(dpc, context, arg1, arg2);
+  if (self.Irql != DISPATCH_LEVEL)
+    verifier::Report("irql", "a DPC routine returned at IRQL " + std::to_string(self.Irql));
+  if (!self.HeldLocks.empty()) {
+    verifier::Report("spin-lock", "a DPC routine returned holding a spin lock");
+    self.HeldLocks.clear();
+  }
+  self.Irql = before;
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_runningInline.erase(std::find(g_runningInline.begin(), g_runningInline.end(), dpc));
+}
 
 void Processor(int number) {
   ThreadInfo& self = CurrentThread();
@@ -86,6 +114,8 @@ bool QueuedOrRunningIn(const void* begin, const void* end) {
     if (inside(d)) return true;
   for (PKDPC d : g_running)
     if (d && inside(d)) return true;
+  for (PKDPC d : g_runningInline)
+    if (inside(d)) return true;
   return false;
 }
 
@@ -112,6 +142,18 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     return FALSE;
   }
   locks::AtInterleavePoint(Dpc, locks::InterleavePoint::QueueDpc);
+  ThreadInfo& self = CurrentThread();
+  if (dpc::RunsInline(self)) {
+    {
+      std::lock_guard<std::mutex> guard(dpc::g_lock);
+      if (Dpc->DpcData) return FALSE;  // already queued for a processor: it runs there
+      Dpc->SystemArgument1 = SystemArgument1;
+      Dpc->SystemArgument2 = SystemArgument2;
+      dpc::g_runningInline.push_back(Dpc);
+    }
+    dpc::RunInline(self, Dpc);
+    return TRUE;
+  }
   {
     std::lock_guard<std::mutex> guard(dpc::g_lock);
     if (Dpc->DpcData) return FALSE;
@@ -120,8 +162,9 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     Dpc->SystemArgument2 = SystemArgument2;
     activity::Begin();
     dpc::g_queue.push_back(Dpc);
-    dpc::g_work.notify_one();
   }
+  // After unlocking, so that the woken processor does not block on the lock at once.
+  dpc::g_work.notify_one();
   sched::Point("KeInsertQueueDpc");
   return TRUE;
 }

@@ -14,17 +14,17 @@ namespace {
 constexpr LONGLONG kFrame = clock::kUnitsPerMs;
 std::atomic<uint64_t> g_irpIds{1};
 
-// Scheduled completions outlive nothing: they find out whether the controller still exists.
-struct Life {
-  std::mutex Lock;
-  HostController* Controller;
-};
-
 HostController* ControllerOf(PIRP irp) { return static_cast<HostController*>(irp->Tail.Overlay.DriverContext[0]); }
 PURB UrbOf(PIRP irp) { return static_cast<PURB>(irp->Tail.Overlay.DriverContext[1]); }
 uint64_t IdOf(PIRP irp) { return (uint64_t)(uintptr_t)irp->Tail.Overlay.DriverContext[2]; }
 
 }  // namespace
+
+// Scheduled completions outlive nothing: they find out whether the controller still exists.
+struct HostController::Life {
+  std::mutex Lock;
+  HostController* Controller;
+};
 
 class HostController::BulkTransfer : public Transfer {
  public:
@@ -54,6 +54,7 @@ class HostController::BulkTransfer : public Transfer {
 };
 
 namespace {
+using Life = HostController::Life;
 std::map<HostController*, std::shared_ptr<Life>> g_lives;
 std::mutex g_livesLock;
 std::shared_ptr<Life> LifeOf(HostController* hc) {
@@ -69,7 +70,7 @@ std::shared_ptr<Life> LifeOf(HostController* hc) {
 
 HostController::HostController(std::shared_ptr<Function> function)
     : function_(std::move(function)), thread_(sched::Spawn([this] { Run(); })) {
-  LifeOf(this);
+  life_ = LifeOf(this);
 }
 
 HostController::~HostController() {
@@ -95,6 +96,7 @@ HostController::~HostController() {
 void HostController::AddObserver(Observer observer) {
   std::lock_guard<std::mutex> guard(lock_);
   observers_.push_back(std::move(observer));
+  observed_ = true;
 }
 
 void HostController::SetFramePacing(bool onePerFrame) {
@@ -199,7 +201,7 @@ NTSTATUS HostController::Submit(PIRP irp, PURB urb) {
     std::lock_guard<std::mutex> guard(lock_);
     detached = detached_;
   }
-  Notify(EventFor(irp, urb, false));
+  if (observed_) Notify(EventFor(irp, urb, false));
   IoMarkIrpPending(irp);
   if (detached) return Immediate(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, 0);
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
@@ -345,7 +347,7 @@ NTSTATUS HostController::BulkOrInterrupt(PIRP irp, PURB urb) {
   if (!known) return Immediate(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER, 0);
   if (b.TransferBufferLength > pipe.MaximumTransferSize || (b.TransferBufferLength && !b.TransferBuffer))
     return Immediate(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0);
-  auto transfer = std::make_shared<BulkTransfer>(this, LifeOf(this), irp, pipe.Endpoint, (UCHAR*)b.TransferBuffer,
+  auto transfer = std::make_shared<BulkTransfer>(this, life_, irp, pipe.Endpoint, (UCHAR*)b.TransferBuffer,
                                                  b.TransferBufferLength);
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -397,7 +399,7 @@ bool HostController::Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, UL
     }
   }
   if (due > now) {
-    std::shared_ptr<Life> life = LifeOf(this);
+    std::shared_ptr<Life> life = life_;
     clock::Schedule(due, [life, irp, urbStatus, status, bytes] {
       std::lock_guard<std::mutex> guard(life->Lock);
       if (life->Controller) life->Controller->Finish(irp, urbStatus, status, bytes, -2);
@@ -421,9 +423,12 @@ bool HostController::Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, UL
 }
 
 void HostController::Enqueue(const Completion& completion) {
-  std::lock_guard<std::mutex> guard(lock_);
-  activity::Begin();
-  queue_.push_back(completion);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    activity::Begin();
+    queue_.push_back(completion);
+  }
+  // After unlocking, or the woken thread would block on the lock at once.
   work_.notify_one();
 }
 
@@ -447,7 +452,7 @@ void HostController::Deliver(const Completion& c) {
   }
   c.Irp->IoStatus.Status = c.Status;
   c.Irp->IoStatus.Information = 0;
-  Notify(EventFor(c.Irp, urb, true));
+  if (observed_) Notify(EventFor(c.Irp, urb, true));
   IofCompleteRequest(c.Irp, IO_NO_INCREMENT);
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 #include <hostddk/ddk.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -47,6 +48,9 @@ class HostController {
   // The pipes of the last successful SELECT_CONFIGURATION, as the driver asked for them.
   std::vector<USBD_PIPE_INFORMATION> SelectedPipes();
   UCHAR ConfigurationValue();
+
+  // Whether the controller still exists, for completions scheduled to run later.
+  struct Life;
 
   // Used by transfers: finishes a pending IRP (ignored when it is no longer pending).
   bool Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due);
@@ -90,11 +94,13 @@ class HostController {
   uintptr_t nextHandle_ = 0x5100;
   PIRP wake_ = nullptr;
   std::vector<Observer> observers_;
+  std::atomic<bool> observed_{false};  // an observer is registered: only then are events built
   bool framePacing_ = false;
   LONGLONG nextFrame_ = 0;
   bool detached_ = false;
   bool stopping_ = false;
   std::thread thread_;
+  std::shared_ptr<Life> life_;  // this controller's entry in the table of lives, kept for each transfer
 };
 
 }  // namespace hk::usb
