@@ -39,6 +39,7 @@ void Adapter::Configured(UCHAR configurationValue) {
 
 void Adapter::NoteLocked(ViolationKind kind, std::string detail) {
   violations_.push_back({kind, std::move(detail), clock::Now()});
+  if (violations_.back().Fault()) RecordFault(violations_.back());
 }
 
 LONGLONG Adapter::NowPs() const { return clock::Now() * kPsPerClockUnit; }

@@ -1,6 +1,24 @@
 #include "records.h"
 
+#include <mutex>
+
 namespace hk::adapter {
+namespace {
+std::mutex g_faultLock;
+std::vector<Violation> g_faults;  // guarded by g_faultLock
+}  // namespace
+
+void RecordFault(const Violation& violation) {
+  std::lock_guard<std::mutex> guard(g_faultLock);
+  g_faults.push_back(violation);
+}
+
+std::vector<Violation> TakeFaults() {
+  std::lock_guard<std::mutex> guard(g_faultLock);
+  std::vector<Violation> out;
+  out.swap(g_faults);
+  return out;
+}
 
 const char* ToString(ViolationKind kind) {
   switch (kind) {

@@ -41,4 +41,10 @@ struct Violation {
   bool Fault() const { return Kind != ViolationKind::ZeroLengthTransfer; }
 };
 
+// Every fault of the host side that any adapter saw, kept apart from the adapter so that a test
+// harness finds them even after the adapter is gone: a broken protocol fails the test that broke
+// it, like a verifier finding. Thread-safe.
+void RecordFault(const Violation& violation);
+std::vector<Violation> TakeFaults();  // returns and clears them
+
 }  // namespace hk::adapter

@@ -62,6 +62,14 @@ void Machine::Shutdown() {
   clock::Stop();
   usb::Shutdown();
   threads::Reap();
+  // Whatever is still allocated, open or running now was left by a test or a driver that never
+  // unloaded: reported here so that machines with no driver get the same leak check as unloads.
+  auto live = pool::Live();
+  if (!live.empty())
+    verifier::Report("pool-leak", "machine shut down with " + std::to_string(live.size()) +
+                                      " pool allocation(s) live:\n" + pool::Describe(live));
+  for (const auto& h : handles::Describe()) verifier::Report("handle-leak", "machine shut down with a " + h + " open");
+  for (const auto& t : threads::Running()) verifier::Report("thread-leak", "machine shut down while " + t + " still runs");
   pool::Reset();
   handles::Reset();
   io::Reset();

@@ -99,6 +99,8 @@ TEST_F(BulkIn, TransferTooShortForAUnitFinishesEmptyAndIsNoted) {
   ASSERT_EQ(dev().Faults().size(), 1u);
   EXPECT_EQ(dev().Faults()[0].Kind, ViolationKind::ShortBulkIn);
   EXPECT_EQ(Drain(), "z") << "the character waits for a proper transfer";
+  // Planted on purpose.
+  ExpectProtocolFault(adapter::ViolationKind::ShortBulkIn);
 }
 
 TEST_F(BulkIn, FullReceiveFifoKeepsTheOldestAndCountsTheLost) {

@@ -65,6 +65,8 @@ TEST_F(BulkOut, RawBytesOfEveryTransferAreKept) {
   EXPECT_EQ(kept[0], first);
   EXPECT_EQ(kept[1], odd);
   EXPECT_EQ(kept[2], empty);
+  // Planted on purpose.
+  ExpectProtocolFault(adapter::ViolationKind::OddLength);
 }
 
 TEST_F(BulkOut, ProtocolFaultsAreRecordedAndOnlyTheBrokenUnitsIgnored) {
@@ -84,6 +86,11 @@ TEST_F(BulkOut, ProtocolFaultsAreRecordedAndOnlyTheBrokenUnitsIgnored) {
   EXPECT_EQ(kinds[5], ViolationKind::ReservedBits);
   EXPECT_EQ(kinds[6], ViolationKind::TooLong);
   EXPECT_EQ(Text(dev().TakeTransmitted()), "abcd" + std::string(33, 'e')) << "sound units are still taken";
+  // Planted on purpose.
+  ExpectProtocolFault(adapter::ViolationKind::OddLength);
+  ExpectProtocolFault(adapter::ViolationKind::UnknownUnit);
+  ExpectProtocolFault(adapter::ViolationKind::ReservedBits);
+  ExpectProtocolFault(adapter::ViolationKind::TooLong);
 }
 
 TEST_F(BulkOut, ZeroLengthTransferIsNotedButIsNoFault) {
@@ -112,6 +119,8 @@ TEST_F(BulkOut, SendingMoreUnitsThanGrantedIsRecordedWhateverTheRoom) {
   Open();
   Send(std::string(128, 'i'));
   EXPECT_EQ(dev().Faults().size(), 1u) << "and so does an open";
+  // Planted on purpose.
+  ExpectProtocolFault(adapter::ViolationKind::BeyondCredit);
 }
 
 TEST_F(BulkOut, DataFindingTheTransmitBufferFullIsDroppedAndRecorded) {
@@ -125,6 +134,8 @@ TEST_F(BulkOut, DataFindingTheTransmitBufferFullIsDroppedAndRecorded) {
   EXPECT_EQ(faults[0].Kind, ViolationKind::TxOverflow);
   AdvanceUs(100000);
   EXPECT_EQ(Text(dev().TakeTransmitted()), std::string(32, 'a') + std::string(8, 'b'));
+  // Planted on purpose.
+  ExpectProtocolFault(adapter::ViolationKind::TxOverflow);
 }
 
 TEST_F(BulkOut, SevenBitCharactersLoseTheirTopBitOnTheLine) {

@@ -79,6 +79,8 @@ TEST_F(ControlRequests, BlocksTheAdapterCannotTakeAreRefusedAndChangeNothing) {
   EXPECT_EQ(dev().LineSettings().size(), 6u) << "every block the host sent is kept";
   EXPECT_EQ(dev().Faults().size(), 5u);
   EXPECT_TRUE(HasViolation(dev(), ViolationKind::BadControlRequest));
+  // Planted on purpose.
+  ExpectProtocolFault(adapter::ViolationKind::BadControlRequest);
 }
 
 TEST_F(ControlRequests, IrregularFixedBytesAreNotedButTheBlockIsTaken) {
@@ -86,6 +88,8 @@ TEST_F(ControlRequests, IrregularFixedBytesAreNotedButTheBlockIsTaken) {
   EXPECT_EQ(SetLine({0x0A, 0, 0, 0, 0, 0, 0, 9}), USBD_STATUS_SUCCESS);
   EXPECT_EQ(dev().CurrentUart(), (adapter::UartSettings{9600, 8, 1, 'N'}));
   EXPECT_TRUE(HasViolation(dev(), ViolationKind::BadControlRequest));
+  // Planted on purpose.
+  ExpectProtocolFault(adapter::ViolationKind::BadControlRequest);
 }
 
 TEST_F(ControlRequests, RequestsThatAreNotTheAdaptersStall) {
@@ -100,6 +104,8 @@ TEST_F(ControlRequests, RequestsThatAreNotTheAdaptersStall) {
   EXPECT_EQ(Vendor(0xA1, 1, data, 2), USBD_STATUS_STALL_PID) << "a class request";
   EXPECT_EQ(dev().Faults().size(), 5u);
   EXPECT_EQ(dev().ControlRequests().size(), 5u);
+  // Planted on purpose.
+  ExpectProtocolFault(adapter::ViolationKind::BadControlRequest);
 }
 
 TEST_F(ControlRequests, PlantedControlFailuresHitTheNextRequestsOfThatCodeOnly) {

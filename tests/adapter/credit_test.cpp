@@ -34,6 +34,8 @@ TEST_F(Credit, ReplyIsTheFreeRoomHighByteFirst) {
   Make(options);
   EXPECT_EQ(dev().FreeUnits(), 2000u);
   EXPECT_EQ(CreditQuery()->Data(), (Bytes{0x00, 0x80}));
+  // Planted on purpose.
+  ExpectProtocolFault(adapter::ViolationKind::BeyondCredit);
 }
 
 TEST_F(Credit, QueryIsHeldUntil32UnitsAreFree) {

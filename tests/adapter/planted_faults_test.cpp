@@ -129,6 +129,8 @@ TEST_F(PlantedFaults, TransferOnAnEndpointTheHostShouldNotUseStalls) {
   EXPECT_EQ(t->Status(), USBD_STATUS_STALL_PID);
   ASSERT_EQ(dev().Faults().size(), 1u);
   EXPECT_EQ(dev().Faults()[0].Kind, adapter::ViolationKind::UnusedEndpoint);
+  // Planted on purpose.
+  ExpectProtocolFault(adapter::ViolationKind::UnusedEndpoint);
 }
 
 }  // namespace

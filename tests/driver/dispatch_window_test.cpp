@@ -10,6 +10,7 @@
 #include "data_flow.h"
 #include "io/io_manager.h"
 #include "kernel/irql.h"
+#include "kernel_wait.h"
 #include "receive/receive.h"
 #include "transmit/transmit.h"
 
@@ -157,6 +158,7 @@ TEST_F(DispatchWindow, CloseWaitsForABulkInTransferOnItsWayToTheBusAndTheReopene
   HANDLE handle = Handle();
   std::atomic<bool> closed{false};
   std::atomic<bool> closedTooSoon{false};
+  std::atomic<ThreadInfo*> closerThread{nullptr};
   std::thread closer;
   // The reader thread has submitted its next transfer but not yet handed it to the bus when
   // the application closes the port.
@@ -167,11 +169,14 @@ TEST_F(DispatchWindow, CloseWaitsForABulkInTransferOnItsWayToTheBusAndTheReopene
       },
       [&] {
         closer = std::thread([&] {
+          closerThread = &CurrentThread();
           CloseHandle(handle);
           closed = true;
         });
         WaitFor([ext] { return ext->PortClosed != FALSE; }, std::chrono::seconds(5));
-        closedTooSoon = WaitFor([&] { return closed.load(); }, std::chrono::milliseconds(100));
+        // Close must be held waiting for the transfer, not merely pass through some other wait.
+        UntilBlockedInKernelWait(closerThread, [&] { return closed.load(); }, &ext->BulkInIdleEvent);
+        closedTooSoon = closed.load();
       });
   Device().ReceiveFromLine(Bytes("x"));
   machine().Settle();

@@ -65,6 +65,9 @@ TEST_F(IoctlSettings, QueueSizeUpToTheReceiveCapacityIsAcceptedAndNothingIsStore
   EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{800000, 0xFFFFFFFF}), STATUS_SUCCESS);
   EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{800001, 16}), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(Ext()->RxQueueCapacity, 800000u);
+  // A size below the capacity is what would show a stored size.
+  EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{4096, 4096}), STATUS_SUCCESS);
+  EXPECT_EQ(Ext()->RxQueueCapacity, 800000u);
 }
 
 TEST_F(IoctlSettings, HandshakingThePortCannotDoIsRefusedAndChangesNothing) {

@@ -108,7 +108,7 @@ TEST_F(IoctlTable, EachSetCodeRefusesAShortInputBufferAndChangesNothing) {
 TEST_F(IoctlTable, CodesAcceptedWithoutEffectSucceedAndTellTheAdapterNothing) {
   const ULONG noOps[] = {IOCTL_SERIAL_SET_BREAK_ON,    IOCTL_SERIAL_SET_BREAK_OFF,    IOCTL_SERIAL_IMMEDIATE_CHAR,
                          IOCTL_SERIAL_RESET_DEVICE,    IOCTL_SERIAL_XOFF_COUNTER,     IOCTL_SERIAL_LSRMST_INSERT,
-                         IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL, IOCTL_SERIAL_CLEAR_STATS};
+                         IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL};
   Settings before = Read();
   size_t controls = Device().ControlRequests().size();
   size_t transfers = Device().BulkOutTransfers().size();
@@ -124,6 +124,28 @@ TEST_F(IoctlTable, CodesAcceptedWithoutEffectSucceedAndTellTheAdapterNothing) {
   EXPECT_EQ(Device().ControlRequests().size(), controls);
   EXPECT_EQ(Device().BulkOutTransfers().size(), transfers);
   EXPECT_TRUE(Device().TakeTransmitted().empty()) << "no immediate character, no break";
+}
+
+TEST_F(IoctlTable, ClearStatsClearsTheStatisticsAndNothingElse) {
+  Device().ReceiveFromLine({'a', 'b', 'c'});
+  machine().Settle();
+  SERIALPERF_STATS stats{};
+  ASSERT_EQ(Ioctl(IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof stats), STATUS_SUCCESS);
+  ASSERT_EQ(stats.ReceivedCount, 3u) << "the statistics must count something for the clearing to show";
+  Settings before = Read();
+  size_t controls = Device().ControlRequests().size();
+  size_t transfers = Device().BulkOutTransfers().size();
+  UCHAR in[8] = {'A', 1, 2, 3, 4, 5, 6, 7};
+  ULONG returned = 9;
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLEAR_STATS, in, sizeof in, nullptr, 0, &returned), STATUS_SUCCESS);
+  EXPECT_EQ(returned, 0u);
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLEAR_STATS, nullptr, 0), STATUS_SUCCESS) << "it needs no buffer";
+  ASSERT_EQ(Ioctl(IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof stats), STATUS_SUCCESS);
+  EXPECT_EQ(stats.ReceivedCount, 0u);
+  EXPECT_EQ(stats.TransmittedCount, 0u);
+  EXPECT_TRUE(Read() == before);
+  EXPECT_EQ(Device().ControlRequests().size(), controls);
+  EXPECT_EQ(Device().BulkOutTransfers().size(), transfers);
 }
 
 TEST_F(IoctlTable, CodesThatAreNotThePortsAreRefusedAsInvalidDeviceRequests) {

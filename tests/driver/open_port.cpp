@@ -1,11 +1,37 @@
 #include "open_port.h"
 
+#include <mutex>
+
+#include "kernel/activity.h"
+#include "kernel/clock.h"
+
 namespace hk::test {
 
 using namespace win32;
 
+namespace {
+std::mutex g_parkedLock;
+std::vector<std::unique_ptr<Pending::Slot>> g_parked;  // requests the driver never gave back
+}  // namespace
+
 Pending::Pending() { Ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-Pending::~Pending() { CloseHandle(Ov.hEvent); }
+
+Pending::~Pending() {
+  if (!Done() && File) {
+    CancelIoEx(File, &Ov);
+    for (int round = 0; round < 100 && !Done(); ++round) {
+      if (clock::CurrentMode() == clock::Mode::Virtual) clock::Advance(0);
+      else activity::WaitIdle();
+    }
+  }
+  if (Done()) {
+    CloseHandle(Ov.hEvent);
+    return;
+  }
+  ADD_FAILURE() << "a request was still held by the driver when the test let go of it";
+  std::lock_guard<std::mutex> guard(g_parkedLock);
+  g_parked.push_back(std::move(Storage));
+}
 
 std::vector<UCHAR> Bytes(const std::string& text) { return std::vector<UCHAR>(text.begin(), text.end()); }
 
@@ -40,6 +66,7 @@ void OpenPortTest::Close() {
 std::unique_ptr<Pending> OpenPortTest::StartRead(ULONG length) {
   auto p = std::make_unique<Pending>();
   p->Buffer.assign(length, 0);
+  p->File = handle_;
   ReadFile(handle_, p->Buffer.data(), length, nullptr, &p->Ov);
   machine().Settle();
   return p;
@@ -48,6 +75,7 @@ std::unique_ptr<Pending> OpenPortTest::StartRead(ULONG length) {
 std::unique_ptr<Pending> OpenPortTest::StartWrite(const std::vector<UCHAR>& data) {
   auto p = std::make_unique<Pending>();
   p->Buffer = data;
+  p->File = handle_;
   WriteFile(handle_, p->Buffer.data(), (DWORD)p->Buffer.size(), nullptr, &p->Ov);
   machine().Settle();
   return p;
@@ -57,6 +85,7 @@ std::unique_ptr<Pending> OpenPortTest::StartIoctl(ULONG code, const void* in, UL
   auto p = std::make_unique<Pending>();
   p->Buffer.assign(outLength > inLength ? outLength : inLength, 0);
   if (in) std::memcpy(p->Buffer.data(), in, inLength);
+  p->File = handle_;
   DeviceIoControl(handle_, code, in ? p->Buffer.data() : nullptr, inLength, outLength ? p->Buffer.data() : nullptr,
                   outLength, nullptr, &p->Ov);
   machine().Settle();

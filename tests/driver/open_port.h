@@ -10,12 +10,22 @@
 
 namespace hk::test {
 
-// An overlapped request in flight, with its own event.
+// An overlapped request in flight, with its own event. One destroyed while still pending (a
+// test that failed half-way) is cancelled; if the driver still holds it, its OVERLAPPED and
+// buffer are kept for good so that the late completion cannot write into freed memory.
 struct Pending {
-  win32::OVERLAPPED Ov{};
-  std::vector<UCHAR> Buffer;
+  struct Slot {
+    win32::OVERLAPPED Ov{};
+    std::vector<UCHAR> Buffer;
+  };
+  std::unique_ptr<Slot> Storage = std::make_unique<Slot>();
+  win32::OVERLAPPED& Ov = Storage->Ov;
+  std::vector<UCHAR>& Buffer = Storage->Buffer;
+  HANDLE File = nullptr;  // the handle it was issued on
   Pending();
   ~Pending();
+  Pending(const Pending&) = delete;
+  Pending& operator=(const Pending&) = delete;
   bool Done() const { return (NTSTATUS)Ov.Internal != STATUS_PENDING; }
   NTSTATUS Status() const { return (NTSTATUS)Ov.Internal; }
   ULONG Bytes() const { return (ULONG)Ov.InternalHigh; }

@@ -8,6 +8,7 @@
 #include "kernel/dispatcher.h"
 #include "kernel/thread_state.h"
 #include "kernel/threads.h"
+#include "kernel_wait.h"
 #include "receive/receive.h"
 #include "rx_helpers.h"
 #include "serial_port_helpers.h"
@@ -184,14 +185,16 @@ TEST_F(ReaderThread, PacketThatCompletesAfterCloseLeavesNoTrace) {
   // which finds the port closed.
   HANDLE handle = Handle();
   std::atomic<bool> closed{false};
-  std::thread closer([handle, &closed] {
+  std::atomic<ThreadInfo*> closerThread{nullptr};
+  std::thread closer([handle, &closed, &closerThread] {
+    closerThread = &CurrentThread();
     win32::CloseHandle(handle);
     closed = true;
   });
   volatile BOOLEAN* closing = &Ext()->PortClosed;
   for (int i = 0; i < 5000 && !*closing; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(*closing) << "close did not begin";
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(UntilBlockedInKernelWait(closerThread, [&] { return closed.load(); }, &Ext()->BulkInIdleEvent));
   EXPECT_FALSE(closed) << "close went on while the transfer was still the bus's";
   log->Release();
   closer.join();

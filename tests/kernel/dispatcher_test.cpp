@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "kernel/dispatcher.h"
+#include "kernel_wait.h"
 #include "verified_test.h"
 
 namespace hk::test {
@@ -46,9 +47,16 @@ TEST_F(Dispatcher, NotificationEventReleasesEveryWaiterSynchronizationEventOne) 
     }
     KeSetEvent(&event, 0, FALSE);
     if (type == SynchronizationEvent) {
+      // The set has already taken every waiter it releases off the wait list.
+      int stillWaiting = 0;
+      {
+        std::lock_guard<std::mutex> guard(hk::dispatcher::Lock());
+        for (LIST_ENTRY* e = event.Header.WaitListHead.Flink; e != &event.Header.WaitListHead; e = e->Flink)
+          ++stillWaiting;
+      }
+      EXPECT_EQ(stillWaiting, 2) << "a synchronization event releases one waiter per set";
       while (woken < 1) std::this_thread::yield();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      EXPECT_EQ(woken, 1) << "a synchronization event releases one waiter per set";
+      EXPECT_LE(woken, 1) << "a synchronization event releases one waiter per set";
       EXPECT_EQ(KeReadStateEvent(&event), 0);
       KeSetEvent(&event, 0, FALSE);
       KeSetEvent(&event, 0, FALSE);
@@ -66,13 +74,15 @@ TEST_F(Dispatcher, MutexIsRecursiveForItsOwnerAndReleasedOnlyByIt) {
   EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   std::atomic<bool> acquired{false};
+  std::atomic<ThreadInfo*> otherThread{nullptr};
   std::thread other([&] {
+    otherThread = &CurrentThread();
     KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
     acquired = true;
     KeReleaseMutex(&mutex, FALSE);
   });
   KeReleaseMutex(&mutex, FALSE);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(UntilBlockedInKernelWait(otherThread, [&] { return acquired.load(); }, &mutex));
   EXPECT_FALSE(acquired) << "one release of two recursive acquisitions keeps the mutex";
   KeReleaseMutex(&mutex, FALSE);
   other.join();

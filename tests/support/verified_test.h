@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "adapter/records.h"
 #include "kernel/verifier.h"
 #include "sim/machine.h"
 
@@ -16,6 +17,9 @@ class VerifiedTest : public ::testing::Test {
   void TearDown() override;
   // Takes the findings of `rule`; the test fails when there are none.
   std::vector<verifier::Finding> ExpectFinding(const std::string& rule);
+  // Takes the adapter protocol faults of `kind` a test planted on purpose; the test fails when
+  // there are none. Faults left at the end fail the test as verifier findings do.
+  std::vector<adapter::Violation> ExpectProtocolFault(adapter::ViolationKind kind);
 };
 
 // A machine with the Orvix driver installed for the adapter's hardware ID, in virtual time.
