@@ -1,6 +1,7 @@
 // DEVICE_EXTENSION: the whole state of one port, with its three large buffers inline.
 #pragma once
 #include "platform.h"
+#include "request_queue.h"
 
 // Pool tags, as they read in memory.
 #define ORVIX_POOL_TAG 0x206D6457  // "Wdm "
@@ -176,6 +177,11 @@ typedef struct _DEVICE_EXTENSION {
 
   // Open and close.
   BOOLEAN DeviceOpen;
+
+  // Requests waiting for the current read, or for the current write, to end.
+  REQUEST_QUEUE ReadQueue;   // reads; a queued read is started by the reader thread
+  REQUEST_QUEUE WriteQueue;  // writes and flushes, in the order they came
+  LONG WriteQueueStarting;   // interlocked: callers of StartNextWrite; the first one does the work
 
   // The three large buffers, last so that the fields above stay close together.
   UCHAR RxBuffer[RX_BUFFER_SIZE];
