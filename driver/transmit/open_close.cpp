@@ -58,8 +58,9 @@ VOID RaiseLinesForOpen(PDEVICE_OBJECT DeviceObject) {
 }
 
 // Close hangs up: both lines go down before the adapter's close request. The writer no longer
-// sends once the port is closed, so the unit goes out here, on its own, and is waited for; it
-// needs one unit of the credit left, without which the adapter would have no room for it.
+// sends once the port is closed, so the unit goes out here, on its own, and is waited for (a
+// second at most: an adapter that holds it back does not hold the close); it needs one unit of
+// the credit left, without which the adapter would have no room for it.
 VOID LowerLinesForClose(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   extension->ModemControl = UNIT_DATA;
@@ -71,7 +72,25 @@ VOID LowerLinesForClose(PDEVICE_OBJECT DeviceObject) {
   RtlZeroMemory(&urb, sizeof(urb));
   UsbBuildInterruptOrBulkTransferRequest(&urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, unit,
                                          NULL, sizeof(unit), USBD_TRANSFER_DIRECTION_OUT, NULL);
-  SubmitUrbSync(DeviceObject, &urb);
+  // The IRP stays this routine's until it is freed here, so that a cancel after the time-out can
+  // never reach one that has gone.
+  PIRP irp = IoAllocateIrp(extension->LowerDeviceObject->StackSize, FALSE);
+  if (irp == NULL) return;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = &urb;
+  IoSetCompletionRoutine(irp, SyncCompletionRoutine, &done, TRUE, TRUE, TRUE);
+  IoCallDriver(extension->LowerDeviceObject, irp);
+  LARGE_INTEGER patience;
+  patience.QuadPart = -10000000LL;  // 1 second
+  if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &patience) == STATUS_TIMEOUT) {
+    IoCancelIrp(irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+  }
+  IoFreeIrp(irp);
 }
 
 }  // namespace

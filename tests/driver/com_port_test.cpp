@@ -136,6 +136,30 @@ TEST_F(ComPort, CloseDropsBothLinesBeforeTheCloseRequestAndTheNextOpenRaisesThem
   EXPECT_EQ(AdapterFaults(), "");
 }
 
+TEST_F(ComPort, AnAdapterThatHoldsTheLineUnitAtCloseDelaysTheCloseBySecondAtMost) {
+  Device().StallNext(0x02);  // the next bulk-out transfer is the close's line unit
+  HANDLE h = Handle();
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    CloseHandle(h);
+    closed = true;
+  });
+  LONGLONG start = NowMs();
+  for (int i = 0; i < 100000 && !closed; ++i) {
+    machine().AdvanceMs(10);
+    std::this_thread::yield();
+  }
+  closer.join();
+  EXPECT_GE(NowMs() - start, 1000) << "the unit was given its second";
+  EXPECT_FALSE(Ext()->DeviceOpen);
+  auto control = Device().ControlRequests();
+  ASSERT_FALSE(control.empty());
+  EXPECT_EQ(control.back().Setup.Request, 2) << "the close request still went out";
+  Close();  // forgets the handle
+  Open();
+  EXPECT_TRUE(Device().Dtr() && Device().Rts());
+}
+
 TEST_F(ComPort, HandshakeRestoredAtOpenDecidesTheLines) {
   // Whatever the last session set, open restores DTR control and RTS control: both lines up.
   SetHandflow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE);
