@@ -45,6 +45,8 @@ void InitializeDefaults(PDEVICE_EXTENSION extension) {
   KeInitializeSpinLock(&extension->OpenLock);
   KeInitializeSpinLock(&extension->BulkInLock);
   KeInitializeSpinLock(&extension->RxLock);
+  InitializeRequestQueue(&extension->ReadQueue);
+  InitializeRequestQueue(&extension->WriteQueue);
   KeInitializeSpinLock(&extension->EventLock);
   KeInitializeSpinLock(&extension->TxLock);
   KeInitializeSpinLock(&extension->BulkOutLock);

@@ -1,6 +1,7 @@
 // DEVICE_EXTENSION: the whole state of one port, with its two large buffers inline.
 #pragma once
 #include "platform.h"
+#include "request_queue.h"
 
 // Pool tags, as they read in memory.
 #define ORVIX_POOL_TAG 0x206D6457  // "Wdm "
@@ -179,6 +180,11 @@ typedef struct _DEVICE_EXTENSION {
   // Open and close.
   BOOLEAN DeviceOpen;
   KSPIN_LOCK OpenLock;  // DeviceOpen and StopPending: an open and a query-stop see each other
+
+  // Requests waiting for the current read, or for the current write, to end.
+  REQUEST_QUEUE ReadQueue;   // reads; a queued read is started by the reader thread
+  REQUEST_QUEUE WriteQueue;  // writes and flushes, in the order they came
+  LONG WriteQueueStarting;   // interlocked: callers of StartNextWrite; the first one does the work
 
   // The two large buffers, last so that the fields above stay close together.
   UCHAR RxBuffer[RX_BUFFER_SIZE];

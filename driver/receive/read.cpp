@@ -38,6 +38,8 @@ NTSTATUS FinishRead(PDEVICE_EXTENSION extension, PIRP irp, NTSTATUS status, CCHA
   if (!NT_SUCCESS(status)) irp->IoStatus.Information = 0;
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, boost);
+  // The next read in line is started by the reader thread, which may wait as a read must.
+  if (!RequestQueueEmpty(&extension->ReadQueue)) KeSetEvent(&extension->ReadRequestEvent, 1, FALSE);
   return status;
 }
 
@@ -129,23 +131,39 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ULONG length = stack->Parameters.Read.Length;
   if (length == 0) return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 
-  // One read at a time: a second one would take the first one's place and leave it unreachable.
+  // One read at a time: a read that comes while another is current, or waits, queues behind it
+  // (under RxLock, where FinishRead clears ReadOutstanding before it looks at the queue).
   KIRQL irql;
   KeAcquireSpinLock(&extension->RxLock, &irql);
   BOOLEAN cleanedUp = extension->CleanedUp;
-  BOOLEAN busy = extension->ReadOutstanding;
+  BOOLEAN busy = extension->ReadOutstanding || !RequestQueueEmpty(&extension->ReadQueue);
+  BOOLEAN queued = FALSE;
   if (!busy && !cleanedUp) {
     extension->ReadOutstanding = TRUE;
     extension->ReadState = READ_IDLE;
+  } else if (busy && !cleanedUp) {
+    queued = QueueRequest(&extension->ReadQueue, Irp);
   }
-  // The time-outs as they stand when the read arrives (RxLock before TimeoutLock).
-  KeAcquireSpinLockAtDpcLevel(&extension->TimeoutLock);
-  UCHAR mode = extension->ReadTimeoutMode;
-  KeReleaseSpinLockFromDpcLevel(&extension->TimeoutLock);
   KeReleaseSpinLock(&extension->RxLock, irql);
   if (cleanedUp) return CompleteRequest(Irp, STATUS_CANCELLED, 0);
-  if (busy) return CompleteRequest(Irp, STATUS_DEVICE_BUSY, 0);
+  if (busy) {
+    if (!queued) CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    // A clean-up, close or removal that began meanwhile may have missed the queued read.
+    else if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentRead(DeviceObject);
+    return STATUS_PENDING;
+  }
+  return BeginRead(DeviceObject, Irp);
+}
 
+NTSTATUS BeginRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  ULONG length = stack->Parameters.Read.Length;
+  // The time-outs as they stand when the read becomes current.
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TimeoutLock, &irql);
+  UCHAR mode = extension->ReadTimeoutMode;
+  KeReleaseSpinLock(&extension->TimeoutLock, irql);
   if (mode == 2) {
     length = 1;
     stack->Parameters.Read.Length = 1;
@@ -297,8 +315,31 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   FinishRead(extension, Irp, STATUS_CANCELLED, IO_SERIAL_INCREMENT);
 }
 
+VOID StartQueuedRead(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  for (;;) {
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->RxLock, &irql);
+    PIRP irp = NULL;
+    if (!extension->ReadOutstanding) irp = DequeueRequest(&extension->ReadQueue);
+    if (irp != NULL) {
+      extension->ReadOutstanding = TRUE;
+      extension->ReadState = READ_IDLE;
+    }
+    KeReleaseSpinLock(&extension->RxLock, irql);
+    if (irp == NULL) return;
+    // The read is looked at as it would have been had it arrived now.
+    if (!DeviceIsReady(DeviceObject)) FinishRead(extension, irp, STATUS_DELETE_PENDING, IO_NO_INCREMENT);
+    else if (extension->CleanedUp) FinishRead(extension, irp, STATUS_CANCELLED, IO_SERIAL_INCREMENT);
+    else if (ReadLength(irp) == 0) FinishRead(extension, irp, STATUS_SUCCESS, IO_NO_INCREMENT);
+    else BeginRead(DeviceObject, irp);
+  }
+}
+
 VOID AbortCurrentRead(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  // The waiting reads first, so that the end of the current one starts none of them.
+  CancelQueuedRequests(&extension->ReadQueue);
   KIRQL irql;
   KeAcquireSpinLock(&extension->RxLock, &irql);
   PIRP irp = TakeCurrentRead(extension);

@@ -68,7 +68,10 @@ VOID ServiceReceivedData(PDEVICE_OBJECT DeviceObject) {
   SubmitBulkIn(extension);
 }
 
-VOID ServiceNewRead(PDEVICE_OBJECT DeviceObject) { ServiceCurrentRead(ExtensionOf(DeviceObject), SERVICE_NEW_READ); }
+VOID ServiceNewRead(PDEVICE_OBJECT DeviceObject) {
+  StartQueuedRead(DeviceObject);
+  ServiceCurrentRead(ExtensionOf(DeviceObject), SERVICE_NEW_READ);
+}
 
 namespace {
 

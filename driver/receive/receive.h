@@ -50,6 +50,10 @@ VOID NTAPI BulkInRetryDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
 
 // Read requests.
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// A read that has become the current one: served, or left waiting with its timers.
+NTSTATUS BeginRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Reader thread: makes the oldest queued read current once no read is.
+VOID StartQueuedRead(PDEVICE_OBJECT DeviceObject);
 VOID ServiceCurrentRead(PDEVICE_EXTENSION Extension, UCHAR Kind);
 VOID StartReadTimers(PDEVICE_EXTENSION Extension, ULONG Length);
 VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);

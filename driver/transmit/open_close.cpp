@@ -2,6 +2,7 @@
 // the receive and transmit state, and the end of everything in flight at close.
 #include "../receive/receive.h"
 #include "../serial/serial.h"
+#include "../usb/usb.h"
 #include "transmit.h"
 
 namespace {
@@ -44,6 +45,54 @@ VOID ResetForOpen(PDEVICE_EXTENSION extension) {
   extension->CommErrors = 0;
 }
 
+// The adapter keeps its lines from the previous session: open brings them to what the restored
+// handshaking says (DTR with SERIAL_DTR_CONTROL, RTS with SERIAL_RTS_CONTROL), as one
+// modem-control unit at the head of the stream, so that ModemControl and the lines agree.
+VOID RaiseLinesForOpen(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  UCHAR control = UNIT_DATA;
+  if ((extension->Handflow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_CONTROL) control |= MODEM_CONTROL_DTR;
+  if ((extension->Handflow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_CONTROL) control |= MODEM_CONTROL_RTS;
+  extension->ModemControl = control;
+  QueueModemControlWord(DeviceObject);
+}
+
+// Close hangs up: both lines go down before the adapter's close request. The writer no longer
+// sends once the port is closed, so the unit goes out here, on its own, and is waited for (a
+// second at most: an adapter that holds it back does not hold the close); it needs one unit of
+// the credit left, without which the adapter would have no room for it.
+VOID LowerLinesForClose(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  extension->ModemControl = UNIT_DATA;
+  USBD_PIPE_HANDLE pipe = extension->Pipe1Handle != NULL ? extension->Pipe1Handle : FirstInterfacePipe(extension, 1);
+  if (pipe == NULL || extension->DeviceRemoved || extension->TxCredit < 2) return;
+  extension->TxCredit = (USHORT)(extension->TxCredit - 2);
+  UCHAR unit[2] = {(UCHAR)(UNIT_MODEM_CONTROL | (UNIT_DATA & 0x0F)), 0};
+  URB urb;
+  RtlZeroMemory(&urb, sizeof(urb));
+  UsbBuildInterruptOrBulkTransferRequest(&urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, unit,
+                                         NULL, sizeof(unit), USBD_TRANSFER_DIRECTION_OUT, NULL);
+  // The IRP stays this routine's until it is freed here, so that a cancel after the time-out can
+  // never reach one that has gone.
+  PIRP irp = IoAllocateIrp(extension->LowerDeviceObject->StackSize, FALSE);
+  if (irp == NULL) return;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = &urb;
+  IoSetCompletionRoutine(irp, SyncCompletionRoutine, &done, TRUE, TRUE, TRUE);
+  IoCallDriver(extension->LowerDeviceObject, irp);
+  LARGE_INTEGER patience;
+  patience.QuadPart = -10000000LL;  // 1 second
+  if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &patience) == STATUS_TIMEOUT) {
+    IoCancelIrp(irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+  }
+  IoFreeIrp(irp);
+}
+
 }  // namespace
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -74,6 +123,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       extension->CleanedUp = FALSE;
       SetDefaultSerialSettings(extension, FALSE);
       ResetForOpen(extension);
+      RaiseLinesForOpen(DeviceObject);
       // Active before the first transfer, whose completion may already say otherwise.
       extension->BulkInActive = TRUE;
       SubmitBulkIn(extension);
@@ -98,6 +148,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     AbortCurrentRead(DeviceObject);
     AbortCurrentWrite(DeviceObject);
     CancelPendingWait(extension);
+    LowerLinesForClose(DeviceObject);
     SendPortCommand(DeviceObject, PORT_REQUEST_CLOSE);
     status = STATUS_SUCCESS;
   }

@@ -28,10 +28,24 @@ NTSTATUS QueueXonXoffWord(PDEVICE_OBJECT DeviceObject, BOOLEAN Xon);
 // TxLock held: enters a staged chunk that waited for room, or frames the next chunk of a long
 // write, into the drained transmit buffer.
 VOID FrameNextWriteChunkLocked(PDEVICE_EXTENSION Extension);
+// The same two steps for a caller that does not hold TxLock: append the first `Bytes` bytes of
+// the staged chunk to TxBuffer (they wait for room when they do not fit), and frame and append the next
+// chunk of a long write. Neither wakes the writer; the caller decides.
+VOID AppendStagedToTxBuffer(PDEVICE_EXTENSION Extension, ULONG Bytes);
+VOID FrameNextWriteChunk(PDEVICE_EXTENSION Extension);
 VOID SetReceiveFlowControl(PDEVICE_OBJECT DeviceObject, BOOLEAN Assert);
 
 // Write requests.
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// A write that has become the current one (claimed in CurrentWriteIrp): framed and queued, or
+// held by output flow control.
+NTSTATUS BeginWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Flushes and the write queue.
+NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Makes the oldest queued write current, or completes the oldest flush, as far as the transmit
+// path allows; called wherever a write ends or the transmit buffer drains. Any IRQL <= DISPATCH.
+VOID StartNextWrite(PDEVICE_EXTENSION Extension);
 VOID ResumeHeldTransmit(PDEVICE_EXTENSION Extension);
 // TxHeld read under TxLock: a path that changed what a held write waits for (modem status,
 // XON) tests it after the change, so that it or the write's own test after holding sees both.

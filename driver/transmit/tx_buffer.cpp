@@ -28,10 +28,9 @@ PUCHAR ReserveTailLocked(PDEVICE_EXTENSION extension, ULONG bytes) {
   return &extension->TxBuffer[extension->TxHead + extension->TxCount];
 }
 
-// TxLock held. Appends the staged chunk when it fits, and makes the rest of a long write
-// framable once its current chunk is in the buffer.
-VOID AppendStagedLocked(PDEVICE_EXTENSION extension) {
-  ULONG bytes = extension->TxStagedCount;
+// TxLock held. Appends the first `bytes` bytes of the staged chunk when they fit, and makes the
+// rest of a long write framable once its current chunk is in the buffer.
+VOID AppendStagedLocked(PDEVICE_EXTENSION extension, ULONG bytes) {
   if (extension->TxCount + bytes > TX_BUFFER_SIZE) {
     extension->TxStagePending = TRUE;
     return;
@@ -134,7 +133,7 @@ NTSTATUS QueueXonXoffWord(PDEVICE_OBJECT DeviceObject, BOOLEAN Xon) {
 // write cannot complete (and its buffer go away) while a chunk of it is framed.
 VOID FrameNextWriteChunkLocked(PDEVICE_EXTENSION Extension) {
   if (Extension->TxStagePending) {
-    AppendStagedLocked(Extension);
+    AppendStagedLocked(Extension, Extension->TxStagedCount);
     return;
   }
   if (Extension->TxSourceIndex == 0 || Extension->TxSource == NULL) return;
@@ -150,7 +149,22 @@ VOID FrameNextWriteChunkLocked(PDEVICE_EXTENSION Extension) {
   } else {
     Extension->TxSourceNext = index + count;
   }
-  AppendStagedLocked(Extension);
+  AppendStagedLocked(Extension, Extension->TxStagedCount);
+}
+
+VOID AppendStagedToTxBuffer(PDEVICE_EXTENSION Extension, ULONG Bytes) {
+  if (Bytes > Extension->TxStagedCount) Bytes = Extension->TxStagedCount;
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->TxLock, &irql);
+  AppendStagedLocked(Extension, Bytes);
+  KeReleaseSpinLock(&Extension->TxLock, irql);
+}
+
+VOID FrameNextWriteChunk(PDEVICE_EXTENSION Extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->TxLock, &irql);
+  FrameNextWriteChunkLocked(Extension);
+  KeReleaseSpinLock(&Extension->TxLock, irql);
 }
 
 VOID SetReceiveFlowControl(PDEVICE_OBJECT DeviceObject, BOOLEAN Assert) {

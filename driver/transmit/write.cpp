@@ -59,6 +59,7 @@ BOOLEAN PendCancelable(PDEVICE_EXTENSION extension, PIRP irp, ULONG length) {
     IoReleaseCancelSpinLock(irql);
     ReleaseClaim(extension, irp);
     CompleteRequest(irp, STATUS_CANCELLED, 0);
+    StartNextWrite(extension);
     return FALSE;
   }
   IoSetCancelRoutine(irp, WriteCancelRoutine);
@@ -79,16 +80,34 @@ PIRP TakeCurrentWriteLocked(PDEVICE_EXTENSION Extension, BOOLEAN HeldToo) {
 }
 
 VOID FinishWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status, CCHAR Boost) {
-  UNREFERENCED_PARAMETER(Extension);
   if (Status != STATUS_SUCCESS) Irp->IoStatus.Information = 0;
   Irp->IoStatus.Status = Status;
   IoCompleteRequest(Irp, Boost);
+  StartNextWrite(Extension);
 }
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
   if (!DeviceIsReady(DeviceObject)) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+
+  // A write that comes while another is current, or waits, queues behind it; it is accepted
+  // under the rules below once it reaches the head (StartNextWrite). Decided under TxLock, where
+  // the end of the current write is recorded before the queue is looked at.
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  BOOLEAN cleanedUp = extension->CleanedUp;
+  BOOLEAN busy = extension->CurrentWriteIrp != NULL || extension->TxStagePending ||
+                 !RequestQueueEmpty(&extension->WriteQueue);
+  BOOLEAN queued = !cleanedUp && busy && QueueRequest(&extension->WriteQueue, Irp);
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  if (cleanedUp) return CompleteRequest(Irp, STATUS_CANCELLED, 0);
+  if (busy) {
+    if (!queued) CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    else if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
+    return STATUS_PENDING;
+  }
+
   if (extension->TxCount > TX_ACCEPT_LIMIT || extension->TxSourceIndex != 0) {
     // A failed or cancelled transfer stops the writer with data left in the buffer: it goes on
     // now, or the port would refuse every write until it is reopened.
@@ -97,15 +116,26 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (length == 0) return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 
-  KIRQL irql;
   KeAcquireSpinLock(&extension->TxLock, &irql);
-  BOOLEAN cleanedUp = extension->CleanedUp;
-  BOOLEAN busy = extension->CurrentWriteIrp != NULL || extension->TxSourceIndex != 0 || extension->TxStagePending;
+  cleanedUp = extension->CleanedUp;
+  busy = extension->CurrentWriteIrp != NULL || extension->TxSourceIndex != 0 || extension->TxStagePending ||
+         !RequestQueueEmpty(&extension->WriteQueue);
   if (!busy && !cleanedUp) extension->CurrentWriteIrp = Irp;
+  queued = !cleanedUp && busy && QueueRequest(&extension->WriteQueue, Irp);
   KeReleaseSpinLock(&extension->TxLock, irql);
   if (cleanedUp) return CompleteRequest(Irp, STATUS_CANCELLED, 0);
-  if (busy) return CompleteRequest(Irp, STATUS_DEVICE_BUSY, 0);
+  if (busy) {
+    if (!queued) CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    else if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
+    return STATUS_PENDING;
+  }
+  return BeginWrite(DeviceObject, Irp);
+}
 
+NTSTATUS BeginWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+  KIRQL irql;
   const UCHAR* data = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
   ULONG first = length > MAX_CHUNK_CHARS ? MAX_CHUNK_CHARS : length;
   FrameWriteData(extension, data, first);
@@ -133,7 +163,9 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     extension->WriteTotalDueTime.QuadPart = due;
     if (due == 0 && !exempt) {
       ReleaseClaim(extension, Irp);
-      return CompleteRequest(Irp, STATUS_TIMEOUT, 0);
+      CompleteRequest(Irp, STATUS_TIMEOUT, 0);
+      StartNextWrite(extension);
+      return STATUS_TIMEOUT;
     }
     if (!PendCancelable(extension, Irp, length)) return STATUS_PENDING;
     KeAcquireSpinLock(&extension->TxLock, &irql);
@@ -219,6 +251,8 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID AbortCurrentWrite(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  // The waiting writes and flushes first, so that the end of the current write starts none.
+  CancelQueuedRequests(&extension->WriteQueue);
   KIRQL irql;
   KeAcquireSpinLock(&extension->TxLock, &irql);
   PIRP irp = TakeCurrentWriteLocked(extension, TRUE);

@@ -136,6 +136,8 @@ VOID AfterTransfer(PDEVICE_EXTENSION extension, BOOLEAN freshCredit) {
       KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
     }
   }
+  // The drained buffer may let a queued write or flush go.
+  if (finished) StartNextWrite(extension);
 }
 
 }  // namespace

@@ -57,6 +57,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (NT_SUCCESS(status) && !NT_SUCCESS(writer)) status = writer;
     if (!NT_SUCCESS(status)) extension->DeviceStarted = FALSE;
     extension->ModemStatus = 0;
+    // A stop withdrew the COM name; a start after it gives it back, or programs that open the
+    // port by name would lose it after every resource rebalance. Its failure leaves the port
+    // reachable through its interface, as a missing PortName does at creation.
+    if (NT_SUCCESS(status) && !extension->PortLinkCreated) CreatePortName(extension);
   }
   // The request is completed with the status it carries, and that is what is returned.
   return CompleteHere(DeviceObject, Irp, status);

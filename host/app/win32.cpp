@@ -21,6 +21,9 @@ namespace win32 {
 namespace {
 
 struct File {
+  // The file object lives as long as anything refers to the file: a request's completion still
+  // signals its event after the close has gone out.
+  ~File() { delete Fo; }
   PFILE_OBJECT Fo = nullptr;
   PDEVICE_OBJECT Named = nullptr;  // the device the name resolved to (exclusive opens count here)
   PDEVICE_OBJECT Top = nullptr;    // the top of its stack, where requests go
@@ -143,15 +146,8 @@ NTSTATUS Issue(const std::shared_ptr<File>& file, UCHAR major, UCHAR minor,
     }
     std::free(system);
     done->AssociatedIrp.SystemBuffer = nullptr;
-    if (request->Ov) {
-      request->Ov->InternalHigh = request->Info;
-      request->Ov->Internal = (ULONG_PTR)(LONG_PTR)request->Final;
-    }
-    // Signalled while this request still holds the file: once it is no longer counted, a
-    // close on another thread may free the file object.
-    KeSetEvent(&request->Done, 0, FALSE);
-    if (request->OvEvent) KeSetEvent(request->OvEvent, 0, FALSE);
-    KeSetEvent(&keep->Fo->Event, 0, FALSE);
+    // No longer counted before anyone can see it done: a caller that closes the handle once the
+    // request is done finds no request holding the file, and the close goes out at once.
     bool close = false;
     {
       std::lock_guard<std::recursive_mutex> guard(g_lock);
@@ -159,6 +155,13 @@ NTSTATUS Issue(const std::shared_ptr<File>& file, UCHAR major, UCHAR minor,
       close = --keep->Outstanding == 0 && keep->HandleClosed && !keep->CloseSent;
       if (close) keep->CloseSent = true;
     }
+    if (request->Ov) {
+      request->Ov->InternalHigh = request->Info;
+      request->Ov->Internal = (ULONG_PTR)(LONG_PTR)request->Final;
+    }
+    KeSetEvent(&request->Done, 0, FALSE);
+    if (request->OvEvent) KeSetEvent(request->OvEvent, 0, FALSE);
+    KeSetEvent(&keep->Fo->Event, 0, FALSE);
     // The last request of a closed handle lets the file go: the close follows at PASSIVE_LEVEL.
     if (close) hk::worker::Post(hk::worker::Queue::Io, [keep] { SendClose(keep); });
   });
@@ -199,7 +202,7 @@ BOOL Result(NTSTATUS returned, const std::shared_ptr<Request>& request, bool ove
     tls_error = ERROR_MORE_DATA;
     return 0;
   }
-  tls_error = 0;
+  // Success leaves the last error as it was, as kernel32 does.
   return 1;
 }
 
@@ -212,8 +215,6 @@ void SendClose(const std::shared_ptr<File>& file) {
     InterlockedDecrement(&file->Named->ReferenceCount);
     g_files.erase(file);
   }
-  delete file->Fo;
-  file->Fo = nullptr;
   hk::pnp::FileClosed(top);
 }
 
@@ -227,6 +228,8 @@ std::u16string DeviceName(LPCSTR name) {
 // The file behind a handle for a request, or null (with the error set): an overlapped handle
 // needs an OVERLAPPED, as on Windows.
 std::shared_ptr<File> RequestFile(HANDLE handle, LPOVERLAPPED ov, LPDWORD transferred) {
+  // Zeroed before anything is checked, as kernel32 does.
+  if (transferred) *transferred = 0;
   auto file = FileOf(handle);
   if (!file) {
     Fail(STATUS_INVALID_HANDLE);
@@ -236,7 +239,6 @@ std::shared_ptr<File> RequestFile(HANDLE handle, LPOVERLAPPED ov, LPDWORD transf
     Fail(STATUS_INVALID_PARAMETER);
     return nullptr;
   }
-  if (transferred) *transferred = 0;
   return file;
 }
 
@@ -246,13 +248,32 @@ BOOL Transfer(HANDLE handle, UCHAR major, void* buffer, DWORD length, LPDWORD do
               LPOVERLAPPED ov) {
   auto file = RequestFile(handle, ov, done);
   if (!file) return 0;
+  // The byte offset goes down as NtReadFile and NtWriteFile pass it: the OVERLAPPED's, or the
+  // file's position for a request without one. Negative offsets other than "end of file" (-1)
+  // and "file position" (-2) are refused before any request is built.
+  LARGE_INTEGER offset = file->Fo->CurrentByteOffset;
+  if (ov) {
+    offset.LowPart = ov->Offset;
+    offset.HighPart = (LONG)ov->OffsetHigh;
+    bool special = offset.HighPart == -1 && (offset.LowPart == 0xFFFFFFFF || offset.LowPart == 0xFFFFFFFE);
+    if (offset.QuadPart < 0 && !special) {
+      Fail(STATUS_INVALID_PARAMETER);
+      return 0;
+    }
+    if (special && offset.LowPart == 0xFFFFFFFE) offset = file->Fo->CurrentByteOffset;
+  }
   bool buffered = (file->Top->Flags & DO_BUFFERED_IO) != 0;
   std::shared_ptr<Request> request;
   NTSTATUS status = Issue(
       file, major, 0,
       [&](PIRP irp, PIO_STACK_LOCATION sp) {
-        if (major == IRP_MJ_READ) sp->Parameters.Read.Length = length;
-        else sp->Parameters.Write.Length = length;
+        if (major == IRP_MJ_READ) {
+          sp->Parameters.Read.Length = length;
+          sp->Parameters.Read.ByteOffset = offset;
+        } else {
+          sp->Parameters.Write.Length = length;
+          sp->Parameters.Write.ByteOffset = offset;
+        }
         if (buffered && length) {
           irp->AssociatedIrp.SystemBuffer = std::malloc(length);
           // A read's buffer is not cleared (the I/O manager does not either), only its start is
@@ -345,7 +366,6 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID security, DWOR
     hk::sched::NoPoints atomic;
     InterlockedDecrement(&device->ReferenceCount);
     g_files.erase(file);
-    delete file->Fo;
     Fail(request->Final);
     return INVALID_HANDLE_VALUE;
   }
@@ -389,6 +409,18 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPP
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped) {
   return Transfer(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length, written, overlapped);
+}
+
+BOOL FlushFileBuffers(HANDLE handle) {
+  auto file = FileOf(handle);
+  if (!file) {
+    Fail(STATUS_INVALID_HANDLE);
+    return 0;
+  }
+  // NtFlushBuffersFile: kernel32 waits for the flush on an overlapped handle too.
+  std::shared_ptr<Request> request;
+  NTSTATUS status = Issue(file, IRP_MJ_FLUSH_BUFFERS, 0, nullptr, nullptr, 0, nullptr, true, &request);
+  return Result(status, request, false, nullptr);
 }
 
 BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
@@ -442,7 +474,6 @@ BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED ov, LPDWORD transferred, BO
     return 0;
   }
   tls_status = final;
-  tls_error = 0;
   return 1;
 }
 
@@ -468,7 +499,6 @@ BOOL Cancel(HANDLE handle, LPOVERLAPPED only, bool thisThreadOnly) {
     IoCancelIrp(irp);
     hk::io::DereferenceIrp(irp);
   }
-  tls_error = 0;
   return 1;
 }
 }  // namespace

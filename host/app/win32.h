@@ -61,6 +61,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID security, DWOR
 BOOL CloseHandle(HANDLE handle);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL FlushFileBuffers(HANDLE file);
 BOOL DeviceIoControl(HANDLE file, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
                      DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped);
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);

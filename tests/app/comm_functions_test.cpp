@@ -57,10 +57,17 @@ TEST_F(CommFunctions, WaitCommEventPendsUntilAWatchedEventAndReportsIt) {
 }
 
 TEST_F(CommFunctions, AWaitSeesTheCtsChangeThatRaisingRtsMakesThroughTheLoopback) {
+  // Open raised both lines: they are dropped first, and the loopback's changes taken.
   ASSERT_TRUE(SetCommMask(Handle(), EV_CTS | EV_DSR));
+  ASSERT_TRUE(EscapeCommFunction(Handle(), CLRDTR));
+  ASSERT_TRUE(EscapeCommFunction(Handle(), CLRRTS));
+  machine().Settle();
   DWORD events = 0;
   OVERLAPPED ov{};
   ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_TRUE(WaitCommEvent(Handle(), &events, &ov));
+  EXPECT_EQ(events, (DWORD)(EV_CTS | EV_DSR));
+  events = 0;
   EXPECT_FALSE(WaitCommEvent(Handle(), &events, &ov));
   ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
   ASSERT_TRUE(EscapeCommFunction(Handle(), SETRTS));
@@ -86,6 +93,11 @@ TEST_F(CommFunctions, EscapeFunctionsDriveTheLinesAndTheLoopbackReflectsThem) {
       {CLRDTR, IOCTL_SERIAL_CLR_DTR, false, true, MS_CTS_ON},
       {CLRRTS, IOCTL_SERIAL_CLR_RTS, false, false, 0},
   };
+  // Open raised both lines; the steps start from both off.
+  ASSERT_TRUE(EscapeCommFunction(Handle(), CLRDTR));
+  ASSERT_TRUE(EscapeCommFunction(Handle(), CLRRTS));
+  machine().Settle();
+  Codes();
   for (const Step& s : steps) {
     SCOPED_TRACE(s.function);
     ASSERT_TRUE(EscapeCommFunction(Handle(), s.function));
@@ -141,6 +153,7 @@ TEST_F(CommFunctions, AWriteHeldForCtsShowsAsCtsHoldAndGoesWhenRtsBringsCtsBack)
   dcb.fOutxCtsFlow = 1;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   ASSERT_TRUE(SetCommState(Handle(), &dcb));
+  machine().Settle();  // RTS, raised at open, drops, and the loopback takes CTS with it
   COMMTIMEOUTS t{0, 0, 0, 0, 5000};
   ASSERT_TRUE(SetCommTimeouts(Handle(), &t));
   auto write = StartWrite(Bytes("held"));

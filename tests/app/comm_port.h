@@ -29,6 +29,7 @@ class CommPortTest : public OpenPortTest {
   // The device-control codes that reached the driver since the last call.
   std::vector<ULONG> Codes() { return recorder_->TakeCodes(); }
   std::vector<RecordedIoctl> Requests() { return recorder_->Take(); }
+  std::vector<LONGLONG> Offsets() { return recorder_->TakeOffsets(); }
 
   win32::DCB State() {
     win32::DCB dcb{};

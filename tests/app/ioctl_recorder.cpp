@@ -38,6 +38,17 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   return PassDown(device, irp);
 }
 
+NTSTATUS ReadWrite(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  LONGLONG offset = sp->MajorFunction == IRP_MJ_READ ? sp->Parameters.Read.ByteOffset.QuadPart
+                                                     : sp->Parameters.Write.ByteOffset.QuadPart;
+  {
+    std::lock_guard<std::mutex> guard(Ext(device)->Log->Lock);
+    Ext(device)->Log->Offsets.push_back(offset);
+  }
+  return PassDown(device, irp);
+}
+
 NTSTATUS Power(PDEVICE_OBJECT device, PIRP irp) {
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
@@ -67,6 +78,8 @@ PDRIVER_OBJECT FilterDriver() {
     g_filter.DriverName.MaximumLength = g_filter.DriverName.Length;
     for (auto& f : g_filter.MajorFunction) f = PassDown;
     g_filter.MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
+    g_filter.MajorFunction[IRP_MJ_READ] = ReadWrite;
+    g_filter.MajorFunction[IRP_MJ_WRITE] = ReadWrite;
     g_filter.MajorFunction[IRP_MJ_POWER] = Power;
     g_filter.MajorFunction[IRP_MJ_PNP] = Pnp;
   }
@@ -97,6 +110,17 @@ std::vector<ULONG> IoctlRecorder::TakeCodes() {
   std::vector<ULONG> codes;
   for (const auto& r : Take()) codes.push_back(r.Code);
   return codes;
+}
+
+}  // namespace hk::test
+
+namespace hk::test {
+
+std::vector<LONGLONG> IoctlRecorder::TakeOffsets() {
+  std::lock_guard<std::mutex> guard(log_->Lock);
+  std::vector<LONGLONG> out;
+  out.swap(log_->Offsets);
+  return out;
 }
 
 }  // namespace hk::test

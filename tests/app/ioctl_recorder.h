@@ -21,10 +21,13 @@ class IoctlRecorder {
   explicit IoctlRecorder(PDEVICE_OBJECT device);
   std::vector<RecordedIoctl> Take();
   std::vector<ULONG> TakeCodes();
+  // The byte offsets of the reads and writes that came down since the last call.
+  std::vector<LONGLONG> TakeOffsets();
 
   struct Log {
     std::mutex Lock;
     std::vector<RecordedIoctl> Requests;
+    std::vector<LONGLONG> Offsets;
   };
 
  private:

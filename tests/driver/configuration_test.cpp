@@ -251,8 +251,8 @@ TEST_F(Configuration, StopUnconfiguresAndEachRestartSelectsAgainWithoutGrowing) 
     EXPECT_EQ(ext->BulkOutIrp, bulkOut);
     EXPECT_EQ(ext->ControlUrb, control);
 
-    // The COM name went with the stop; the device interface is how the port is found now.
-    EXPECT_FALSE(LinkTarget("COM5"));
+    // The COM name went with the stop and came back with the start; the interface finds it too.
+    EXPECT_TRUE(LinkTarget("COM5"));
     std::string path = InterfacePath();
     ASSERT_FALSE(path.empty());
     HANDLE again = OpenPath(path);

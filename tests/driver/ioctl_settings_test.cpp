@@ -151,11 +151,13 @@ TEST_P(SettingsWhileNotReady, EverySettingIsRefusedAsIfItsBufferWereShortAndRead
     EXPECT_EQ(Ioctl(s.code, s.record.data(), (ULONG)s.record.size(), nullptr, 0, &returned), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(returned, 0u);
   }
-  // The lines cannot be driven, but asking for it is not an error.
+  // The lines cannot be driven, but asking for it is not an error: they stay as open raised them.
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLR_DTR, nullptr, 0), STATUS_SUCCESS);
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLR_RTS, nullptr, 0), STATUS_SUCCESS);
   EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_DTR, nullptr, 0), STATUS_SUCCESS);
   EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_RTS, nullptr, 0), STATUS_SUCCESS);
   EXPECT_TRUE(Read() == before) << "reads answer from the stored state";
-  EXPECT_EQ(Ext()->ModemControl & 0x03, 0);
+  EXPECT_EQ(Ext()->ModemControl & 0x03, 0x03);
   // The event and purge codes have no readiness test.
   ULONG mask = SERIAL_EV_CTS;
   EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask), STATUS_SUCCESS);
@@ -176,10 +178,12 @@ INSTANTIATE_TEST_SUITE_P(Pending, SettingsWhileNotReady,
                          });
 
 TEST_F(IoctlSettings, RaisingALineTwiceSendsOneWordAndALineUnderHandshakeIsLeftAlone) {
+  // Open's word raised both lines; DTR is dropped first, so that raising it means something.
+  ASSERT_EQ(Ioctl(IOCTL_SERIAL_CLR_DTR, nullptr, 0), STATUS_SUCCESS);
   ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_DTR, nullptr, 0), STATUS_SUCCESS);
   ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_DTR, nullptr, 0), STATUS_SUCCESS);
   machine().Settle();
-  EXPECT_EQ(ModemControlWords(), (std::vector<UCHAR>{0xC1}));
+  EXPECT_EQ(ModemControlWords(), (std::vector<UCHAR>{0xC3, 0xC2, 0xC3}));
   EXPECT_TRUE(Device().Dtr());
 
   // DTR under input handshake belongs to flow control: a request for it succeeds and does nothing.

@@ -179,8 +179,9 @@ TEST_F(IoctlTable, DtrRtsAndModemControlReportTheOutputLinesInFourBytes) {
   EXPECT_EQ(returned, 0u);
   EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, nullptr, 0, &lines, 3, &returned), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, &lines, 4, &returned), STATUS_SUCCESS);
-  EXPECT_EQ(lines, 0u) << "both lines are off after open";
+  EXPECT_EQ(lines, (ULONG)(SERIAL_DTR_STATE | SERIAL_RTS_STATE)) << "open raises both lines";
 
+  ASSERT_EQ(Ioctl(IOCTL_SERIAL_CLR_RTS, nullptr, 0), STATUS_SUCCESS);
   ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_DTR, nullptr, 0), STATUS_SUCCESS);
   EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, &lines, 4), STATUS_SUCCESS);
   EXPECT_EQ(lines, (ULONG)SERIAL_DTR_STATE);

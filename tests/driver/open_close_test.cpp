@@ -47,16 +47,18 @@ TEST_F(PortOpenClose, ReopenResetsThePortButKeepsLineSettingsAndTimeouts) {
   size_t transfersBefore = Device().BulkOutTransfers().size();
   Open();
   EXPECT_EQ(Requests(adapter::kRequestOpen), 2u) << "the adapter is told of every open";
-  EXPECT_EQ(Ext()->ModemControl, 0xA0);
+  EXPECT_EQ(Ext()->ModemControl, 0xA3);
   ULONG lines = 0xFF;
   ASSERT_EQ(Ioctl(IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, &lines, sizeof lines), STATUS_SUCCESS);
-  EXPECT_EQ(lines, 0u) << "DTR and RTS off";
-  EXPECT_EQ(Device().BulkOutTransfers().size(), transfersBefore) << "open sends no line change";
+  EXPECT_EQ(lines, (ULONG)(SERIAL_DTR_STATE | SERIAL_RTS_STATE)) << "DTR and RTS raised again";
+  auto transfers = Device().BulkOutTransfers();
+  ASSERT_EQ(transfers.size(), transfersBefore + 1) << "open sends one line change";
+  EXPECT_EQ(UnitsText({transfers.back()}), "C3 00");
   SERIAL_STATUS status = CommStatus();
   EXPECT_EQ(status.AmountInInQueue, 0u);
   EXPECT_EQ(status.AmountInOutQueue, 0u);
   EXPECT_EQ(status.HoldReasons, 0u);
-  EXPECT_EQ(Ext()->TxCredit, 256);
+  EXPECT_EQ(Ext()->TxCredit, 254) << "256, less open's line unit";
   EXPECT_EQ(Ext()->FlowFlags, 0);
   EXPECT_EQ(Ext()->ReadTimeoutMode, 0);
   ULONG mask = 0xFF;
@@ -89,7 +91,7 @@ TEST_F(PortOpenClose, ReopenResetsThePortButKeepsLineSettingsAndTimeouts) {
   auto fresh = StartWrite(Bytes("new"));
   ASSERT_TRUE(fresh->Done());
   EXPECT_EQ(fresh->Status(), STATUS_SUCCESS);
-  EXPECT_EQ(UnitsText({Device().BulkOutTransfers().back()}), "A0 6E A0 65 A0 77");
+  EXPECT_EQ(UnitsText({Device().BulkOutTransfers().back()}), "A3 6E A3 65 A3 77");
 }
 
 TEST_F(PortOpenClose, OnlyOneOpenAtATime) {
@@ -187,7 +189,8 @@ TEST_F(PortOpenClose, ClosedPortRefusesWrites) {
   EXPECT_EQ(RawWrite(Fdo(), Bytes("late"), &info), STATUS_DELETE_PENDING);
   EXPECT_EQ(info, 0u);
   EXPECT_EQ(Ext()->TxCount, 0u);
-  EXPECT_TRUE(Device().BulkOutTransfers().empty());
+  // Only the lines went out: raised at open, dropped at close.
+  EXPECT_EQ(UnitsText(Device().BulkOutTransfers()), "C3 00 | C0 00");
 }
 
 }  // namespace

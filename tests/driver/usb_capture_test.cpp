@@ -126,14 +126,28 @@ TEST_F(UsbCapture, WholeSessionShowsTheVendorRequestsAndTheThreeBulkPipes) {
   EXPECT_NE(close, none) << "request 2 at close, after the others";
 
   size_t firstOut = Find(rows, {{kDirection, out}, {kType, bulk}, {kEndpoint, "0x02"}}, open);
-  ASSERT_NE(firstOut, none) << "bulk-out data on endpoint 0x02";
-  EXPECT_EQ(rows[firstOut][kCapData].substr(0, 8), "a061a062") << "data units: 0xA0 headers, then the characters";
+  ASSERT_NE(firstOut, none) << "bulk-out on endpoint 0x02";
+  EXPECT_EQ(rows[firstOut][kCapData], "c300") << "open raises DTR and RTS with one modem-control unit";
+  size_t dataOut = Find(rows, {{kDirection, out}, {kType, bulk}, {kEndpoint, "0x02"}}, firstOut + 1);
+  ASSERT_NE(dataOut, none) << "bulk-out data on endpoint 0x02";
+  EXPECT_EQ(rows[dataOut][kCapData].substr(0, 8), "a361a362") << "data units: 0xA3 headers, then the characters";
   EXPECT_NE(Find(rows, {{kDirection, out}, {kType, bulk}, {kEndpoint, "0x83"}}, open), none) << "a credit query";
   EXPECT_NE(Find(rows, {{kDirection, back}, {kType, bulk}, {kEndpoint, "0x83"}, {kStatus, "0x00000000"}}, open), none)
       << "its reply";
   size_t in = Find(rows, {{kDirection, back}, {kType, bulk}, {kEndpoint, "0x81"}, {kStatus, "0x00000000"}}, open);
   ASSERT_NE(in, none) << "bulk-in data on endpoint 0x81";
-  EXPECT_EQ(rows[in][kCapData].substr(0, 8), "20612062") << "character units: 0x20 headers, then the characters";
+  // The loopback plug reports the lines open raised (status units, 0x0B: CTS, DSR, DCD) before
+  // the characters come back: the first units with characters are looked for.
+  size_t at = std::string::npos;
+  for (; in != none; in = Find(rows, {{kDirection, back}, {kType, bulk}, {kEndpoint, "0x81"}, {kStatus, "0x00000000"}}, in + 1)) {
+    const std::string& data = rows[in][kCapData];
+    for (size_t i = 0; i + 2 <= data.size() && at == std::string::npos; i += 4)
+      if (data.compare(i, 2, "0b") != 0) at = i;
+    if (at != std::string::npos) break;
+  }
+  ASSERT_NE(in, none) << "bulk-in characters on endpoint 0x81";
+  EXPECT_EQ(rows[in][kCapData].substr(at, 8), "2b612b62")
+      << "character units: 0x20 headers with the lines the plug loops back (0x0B), then the characters";
   EXPECT_NE(Find(rows, {{kDirection, back}, {kEndpoint, "0x81"}, {kStatus, "0xc0010000"}}, open), none)
       << "the bulk-in transfer cancelled at close";
 }

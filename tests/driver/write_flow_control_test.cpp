@@ -167,10 +167,10 @@ TEST_F(TxHold, LineChangesDrainedWhileAWriteIsHeldDoNotCompleteIt) {
   SetTimeouts(0, 0, 0, 0, 5000);
   auto write = StartWrite(Bytes("held"));
   ASSERT_FALSE(write->Done());
-  ASSERT_EQ(SetLine(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
   ASSERT_EQ(SetLine(IOCTL_SERIAL_CLR_RTS), STATUS_SUCCESS);
+  ASSERT_EQ(SetLine(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
   machine().AdvanceMs(100);
-  EXPECT_EQ(UnitsText(Device().BulkOutTransfers()), "C2 00 | C0 00");
+  EXPECT_EQ(UnitsText(Device().BulkOutTransfers()), "C3 00 | C1 00 | C3 00") << "open's, then the two changes";
   EXPECT_FALSE(write->Done()) << "the buffer drained, but the write is still held";
   Device().SetModemInputs(kCts);
   machine().Settle();

@@ -32,19 +32,22 @@ class TxCreditUnthrottled : public DataFlowTest {
   }
 };
 
-TEST_F(TxCredit, AfterOpenFourFullTransfersGoBeforeTheFirstQuery) {
+// Open's line unit took 2 of the 256 bytes of credit: three full transfers go before the first
+// query, which the adapter answers at once (its buffer has room for 32 more characters).
+TEST_F(TxCredit, AfterOpenThreeFullTransfersGoBeforeTheFirstQuery) {
   BusTrace trace(Node());
   auto data = Pattern(150);  // 300 bytes of units
   auto write = StartWrite(data);
-  EXPECT_EQ(trace.Text(), "out 64, out 64, out 64, out 64, ask");
+  EXPECT_EQ(trace.Text(), "out 64, out 64, out 64, ask, reply 00 20, out 64, ask");
   EXPECT_FALSE(write->Done());
   EXPECT_EQ(Ext()->TxCount, 44u);
 
   machine().AdvanceMs(40);  // 32 characters have left the adapter
-  EXPECT_EQ(trace.Text(), "out 64, out 64, out 64, out 64, ask, reply 00 20, out 44, ask");
+  EXPECT_EQ(trace.Text(), "out 64, out 64, out 64, ask, reply 00 20, out 64, ask, reply 00 20, out 44, ask");
   EXPECT_FALSE(write->Done()) << "44 of a granted 64 leave too little credit: it asks again first";
   machine().AdvanceMs(40);
-  EXPECT_EQ(trace.Text(), "out 64, out 64, out 64, out 64, ask, reply 00 20, out 44, ask, reply 00 20");
+  EXPECT_EQ(trace.Text(),
+            "out 64, out 64, out 64, ask, reply 00 20, out 64, ask, reply 00 20, out 44, ask, reply 00 20");
   ASSERT_TRUE(write->Done());
   EXPECT_EQ(write->Status(), STATUS_SUCCESS);
   EXPECT_EQ(write->Bytes(), 150u);
@@ -59,11 +62,11 @@ TEST_F(TxCredit, ShortWriteAfterOpenCompletesWithItsOwnTransfer) {
   auto wait = StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
   ASSERT_FALSE(wait->Done());
   auto write = StartWrite(Bytes("0123456789"));
-  ASSERT_TRUE(write->Done()) << "236 bytes of credit are left: no need to ask";
+  ASSERT_TRUE(write->Done()) << "234 bytes of credit are left (open's line unit took 2): no need to ask";
   EXPECT_EQ(write->Status(), STATUS_SUCCESS);
   EXPECT_EQ(write->Bytes(), 10u);
   EXPECT_EQ(trace.Text(), "out 20");
-  EXPECT_EQ(Ext()->TxCredit, 236);
+  EXPECT_EQ(Ext()->TxCredit, 234);
   ASSERT_TRUE(wait->Done());
   EXPECT_EQ(*(ULONG*)wait->Buffer.data(), (ULONG)SERIAL_EV_TXEMPTY);
 }
@@ -80,13 +83,19 @@ TEST_F(TxCreditUnthrottled, RepliesOutsideThirtyTwoToOneHundredTwentyEightAreAsk
   EXPECT_EQ(write->Status(), STATUS_SUCCESS);
   EXPECT_EQ(write->Bytes(), 300u);
   EXPECT_EQ(trace.Text(),
-            "out 64, out 64, out 64, out 64, ask, reply 00 1F, ask, reply 00 81, ask, reply 01 00, ask, reply 00, "
-            "ask, reply 00 20, out 64, ask, reply 00 80, out 64, out 64, out 64, out 64, ask, reply 00 80, out 24");
+            "out 64, out 64, out 64, ask, reply 00 1F, ask, reply 00 81, ask, reply 01 00, ask, reply 00, "
+            "ask, reply 00 20, out 64, ask, reply 00 80, out 64, out 64, out 64, out 64, ask, reply 00 80, out 64, "
+            "out 24");
   EXPECT_EQ(DataCharacters(Device().BulkOutTransfers()), Pattern(300));
   EXPECT_EQ(AdapterFaults(), "");
 }
 
 TEST_F(TxCreditUnthrottled, CreditSpentByAFailedTransferIsAskedForWithAnEmptyTransfer) {
+  // Open's line unit spent 2 bytes of credit; a write whose end leaves less than 129 asks, and
+  // the adapter's answer gives back all 256.
+  auto warm = StartWrite(Pattern(64));
+  ASSERT_TRUE(warm->Done());
+  ASSERT_EQ(Ext()->TxCredit, 256);
   Bus().SetFramePacing(true);
   AlignToTick();
   BusTrace trace(Node());
