@@ -106,8 +106,9 @@ BOOLEAN DriveModemControl(PDEVICE_OBJECT DeviceObject, UCHAR Bit, BOOLEAN On) {
   // Queued in the same step, so that the units go out in the order of the changes.
   BOOLEAN queued = now != old && ready && extension->TxCount <= TX_IN_BAND_LIMIT;
   if (queued) {
-    extension->TxBuffer[extension->TxCount] = (UCHAR)(UNIT_MODEM_CONTROL | (now & 0x0F));
-    extension->TxBuffer[extension->TxCount + 1] = 0;
+    PUCHAR out = ReserveTailLocked(extension, 2);
+    out[0] = (UCHAR)(UNIT_MODEM_CONTROL | (now & 0x0F));
+    out[1] = 0;
     extension->TxCount += 2;
   }
   KeReleaseSpinLock(&extension->TxLock, irql);

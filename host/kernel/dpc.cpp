@@ -37,7 +37,9 @@ void RunInline(ThreadInfo& self, PKDPC dpc) {
   PVOID arg2 = dpc->SystemArgument2;
   KIRQL before = self.Irql;
   self.Irql = DISPATCH_LEVEL;
+  self.InDpc = true;
   routine(dpc, context, arg1, arg2);
+  self.InDpc = false;
   if (self.Irql != DISPATCH_LEVEL)
     verifier::Report("irql", "a DPC routine returned at IRQL " + std::to_string(self.Irql));
   if (!self.HeldLocks.empty()) {
@@ -69,7 +71,9 @@ void Processor(int number) {
     PVOID arg1 = dpc->SystemArgument1;
     PVOID arg2 = dpc->SystemArgument2;
     self.Irql = DISPATCH_LEVEL;
+    self.InDpc = true;
     routine(dpc, context, arg1, arg2);
+    self.InDpc = false;
     if (self.Irql != DISPATCH_LEVEL)
       verifier::Report("irql", "a DPC routine returned at IRQL " + std::to_string(self.Irql));
     if (!self.HeldLocks.empty()) {

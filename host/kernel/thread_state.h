@@ -27,6 +27,7 @@ struct ThreadInfo {
   bool Counted = false;  // its runnable time counts as machine activity
   KPRIORITY Priority = 8;
   KIRQL Irql = PASSIVE_LEVEL;
+  bool InDpc = false;  // running a DPC routine, on a DPC processor or inline on this thread
   std::vector<PKSPIN_LOCK> HeldLocks;
   // Dispatcher wait state, guarded by the dispatcher lock.
   sched::CondVar WaitSignal;

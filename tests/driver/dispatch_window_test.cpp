@@ -83,11 +83,12 @@ TEST_F(DispatchWindow, APurgeWhileAReadTakesCharactersComesFirstAndWhatArrivesAf
   PDEVICE_EXTENSION ext = Ext();
   auto self = std::this_thread::get_id();
   int outstanding = 0;
-  // The read has claimed its turn (first window) and measured the buffer (second) when another
-  // thread purges it and new characters arrive, before the read removes what it scanned.
+  // The read has claimed its turn (first window), taken its time-outs (second) and measured the
+  // buffer (third) when another thread purges it and new characters arrive, before the read
+  // removes what it scanned.
   WindowHook hook(
       [ext, self, &outstanding] {
-        return std::this_thread::get_id() == self && ext->ReadOutstanding && ++outstanding == 2;
+        return std::this_thread::get_id() == self && ext->ReadOutstanding && ++outstanding == 3;
       },
       [this] {
         std::thread([this] { EXPECT_EQ(Purge(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS); }).join();

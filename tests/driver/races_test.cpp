@@ -261,7 +261,7 @@ TEST_F(Races, AWaitIsNotCompletedWithNothingByAnEventDpcThatFoundAnEarlierMatch)
   Issued reset, second, third;
   InterleaveHook hook([&](const void* object, InterleavePoint point) {
     if (!armed || point != InterleavePoint::BeforeAcquire || object != &ext->EventLock ||
-        CurrentThread().Name.rfind("DPC", 0) != 0 || fired.exchange(true))
+        !CurrentThread().InDpc || fired.exchange(true))
       return;
     std::thread([&] {
       ULONG mask = SERIAL_EV_RXCHAR;  // completes the first wait with nothing, as it must

@@ -34,6 +34,12 @@ HANDLE g_leakedHandle;
 NTSTATUS HandleLeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   g_leakedHandle = nullptr;
   PsCreateSystemThread(&g_leakedHandle, 0, nullptr, nullptr, nullptr, QuickThread, nullptr);
+  // The thread itself has ended by the unload: only its handle is left behind.
+  PVOID thread = nullptr;
+  if (NT_SUCCESS(ObReferenceObjectByHandle(g_leakedHandle, 0, nullptr, KernelMode, &thread, nullptr))) {
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+  }
   driver->DriverExtension->AddDevice = RefuseDevice;
   return STATUS_SUCCESS;
 }
