@@ -135,7 +135,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // (under RxLock, where FinishRead clears ReadOutstanding before it looks at the queue).
   KIRQL irql;
   KeAcquireSpinLock(&extension->RxLock, &irql);
-  BOOLEAN cleanedUp = extension->CleanedUp;
+  BOOLEAN cleanedUp = ReadBooleanNoFence(&extension->CleanedUp);
   BOOLEAN busy = extension->ReadOutstanding || !RequestQueueEmpty(&extension->ReadQueue);
   BOOLEAN queued = FALSE;
   if (!busy && !cleanedUp) {
@@ -149,7 +149,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (busy) {
     if (!queued) CompleteRequest(Irp, STATUS_CANCELLED, 0);
     // A clean-up, close or removal that began meanwhile may have missed the queued read.
-    else if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentRead(DeviceObject);
+    else if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentRead(DeviceObject);
     return STATUS_PENDING;
   }
   return BeginRead(DeviceObject, Irp);
@@ -159,16 +159,19 @@ NTSTATUS BeginRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG length = stack->Parameters.Read.Length;
-  // The time-outs as they stand when the read becomes current.
+  // The buffer and the time-outs as they stand when the read becomes current (RxLock before
+  // TimeoutLock).
   KIRQL irql;
-  KeAcquireSpinLock(&extension->TimeoutLock, &irql);
+  KeAcquireSpinLock(&extension->RxLock, &irql);
+  BOOLEAN buffered = extension->RxCount > extension->RxStatusCount;
+  KeAcquireSpinLockAtDpcLevel(&extension->TimeoutLock);
   UCHAR mode = extension->ReadTimeoutMode;
-  KeReleaseSpinLock(&extension->TimeoutLock, irql);
+  KeReleaseSpinLockFromDpcLevel(&extension->TimeoutLock);
+  KeReleaseSpinLock(&extension->RxLock, irql);
   if (mode == 2) {
     length = 1;
     stack->Parameters.Read.Length = 1;
   }
-  BOOLEAN buffered = extension->RxCount > extension->RxStatusCount;
   if (!buffered && mode == 1) {
     Irp->IoStatus.Information = 0;
     return FinishRead(extension, Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
@@ -216,7 +219,7 @@ NTSTATUS BeginRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (buffered || extension->RxCount > extension->RxStatusCount)
     KeSetEvent(&extension->ReadRequestEvent, 1, FALSE);
   // A clean-up, close or removal that began meanwhile may have missed the read.
-  if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentRead(DeviceObject);
+  if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentRead(DeviceObject);
   return STATUS_PENDING;
 }
 
@@ -237,7 +240,9 @@ VOID ServiceCurrentRead(PDEVICE_EXTENSION Extension, UCHAR Kind) {
     return;
   }
   irp->IoStatus.Information = 0;
+  KeAcquireSpinLock(&Extension->RxLock, &irql);
   UCHAR state = Extension->ReadState;
+  KeReleaseSpinLock(&Extension->RxLock, irql);
   if (Extension->DeviceRemoved || Extension->PortClosed || state == READ_IDLE || state == READ_ABORTED) {
     FinishRead(Extension, irp, STATUS_CANCELLED, IO_SERIAL_INCREMENT);
     return;
@@ -330,7 +335,7 @@ VOID StartQueuedRead(PDEVICE_OBJECT DeviceObject) {
     if (irp == NULL) return;
     // The read is looked at as it would have been had it arrived now.
     if (!DeviceIsReady(DeviceObject)) FinishRead(extension, irp, STATUS_DELETE_PENDING, IO_NO_INCREMENT);
-    else if (extension->CleanedUp) FinishRead(extension, irp, STATUS_CANCELLED, IO_SERIAL_INCREMENT);
+    else if (ReadBooleanNoFence(&extension->CleanedUp)) FinishRead(extension, irp, STATUS_CANCELLED, IO_SERIAL_INCREMENT);
     else if (ReadLength(irp) == 0) FinishRead(extension, irp, STATUS_SUCCESS, IO_NO_INCREMENT);
     else BeginRead(DeviceObject, irp);
   }

@@ -102,7 +102,7 @@ BOOLEAN DriveModemControl(PDEVICE_OBJECT DeviceObject, UCHAR Bit, BOOLEAN On) {
   KeAcquireSpinLock(&extension->TxLock, &irql);
   UCHAR old = extension->ModemControl;
   UCHAR now = On ? (UCHAR)(old | Bit) : (UCHAR)(old & ~Bit);
-  extension->ModemControl = now;
+  WriteUCharNoFence(&extension->ModemControl, now);
   // Queued in the same step, so that the units go out in the order of the changes.
   BOOLEAN queued = now != old && ready && extension->TxCount <= TX_IN_BAND_LIMIT;
   if (queued) {
@@ -171,7 +171,7 @@ VOID FrameNextWriteChunk(PDEVICE_EXTENSION Extension) {
 VOID SetReceiveFlowControl(PDEVICE_OBJECT DeviceObject, BOOLEAN Assert) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   volatile ULONG* holds = &extension->RxFlowHolds;
-  UCHAR flags = extension->FlowFlags;
+  UCHAR flags = ReadUCharNoFence(&extension->FlowFlags);
   if (Assert) {
     if (flags & FLOW_IN_XONXOFF) {
       if (!(AtomicOr(holds, HOLD_XOFF) & HOLD_XOFF)) QueueXonXoffWord(DeviceObject, FALSE);

@@ -96,7 +96,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // the end of the current write is recorded before the queue is looked at.
   KIRQL irql;
   KeAcquireSpinLock(&extension->TxLock, &irql);
-  BOOLEAN cleanedUp = extension->CleanedUp;
+  BOOLEAN cleanedUp = ReadBooleanNoFence(&extension->CleanedUp);
   BOOLEAN busy = extension->CurrentWriteIrp != NULL || extension->TxStagePending ||
                  !RequestQueueEmpty(&extension->WriteQueue);
   BOOLEAN queued = !cleanedUp && busy && QueueRequest(&extension->WriteQueue, Irp);
@@ -104,7 +104,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (cleanedUp) return CompleteRequest(Irp, STATUS_CANCELLED, 0);
   if (busy) {
     if (!queued) CompleteRequest(Irp, STATUS_CANCELLED, 0);
-    else if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
+    else if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentWrite(DeviceObject);
     return STATUS_PENDING;
   }
 
@@ -117,7 +117,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (length == 0) return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 
   KeAcquireSpinLock(&extension->TxLock, &irql);
-  cleanedUp = extension->CleanedUp;
+  cleanedUp = ReadBooleanNoFence(&extension->CleanedUp);
   busy = extension->CurrentWriteIrp != NULL || extension->TxSourceIndex != 0 || extension->TxStagePending ||
          !RequestQueueEmpty(&extension->WriteQueue);
   if (!busy && !cleanedUp) extension->CurrentWriteIrp = Irp;
@@ -126,7 +126,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (cleanedUp) return CompleteRequest(Irp, STATUS_CANCELLED, 0);
   if (busy) {
     if (!queued) CompleteRequest(Irp, STATUS_CANCELLED, 0);
-    else if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
+    else if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentWrite(DeviceObject);
     return STATUS_PENDING;
   }
   return BeginWrite(DeviceObject, Irp);
@@ -149,8 +149,8 @@ NTSTATUS BeginWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     extension->TxSourceNext = 0;
   }
 
-  UCHAR flags = extension->FlowFlags;
-  if ((flags & FLOW_OUTPUT_MASK) && !TransmitMayResume(extension, flags, extension->ModemStatus)) {
+  UCHAR flags = ReadUCharNoFence(&extension->FlowFlags);
+  if ((flags & FLOW_OUTPUT_MASK) && !TransmitMayResume(extension, flags, ReadUCharNoFence(&extension->ModemStatus))) {
     BOOLEAN exempt = (flags & FLOW_OUT_XOFF_CONTINUE) && HasFlowCharacter(extension, data, length);
     KeAcquireSpinLock(&extension->TimeoutLock, &irql);
     SERIAL_TIMEOUTS timeouts = extension->Timeouts;
@@ -178,9 +178,9 @@ NTSTATUS BeginWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       KeSetTimer(&extension->WriteTotalTimer, extension->WriteTotalDueTime, &extension->WriteTotalDpc);
     }
     // Flow control may have allowed sending again while the write was being held.
-    if (held && TransmitMayResume(extension, extension->FlowFlags, extension->ModemStatus))
+    if (held && TransmitMayResume(extension, ReadUCharNoFence(&extension->FlowFlags), ReadUCharNoFence(&extension->ModemStatus)))
       ResumeHeldTransmit(extension);
-    if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
+    if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentWrite(DeviceObject);
     return STATUS_PENDING;
   }
 
@@ -195,7 +195,7 @@ NTSTATUS BeginWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   KeReleaseSpinLock(&extension->TxLock, irql);
   if (stillCurrent) WakeWriter(extension);
-  if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
+  if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentWrite(DeviceObject);
   return STATUS_PENDING;
 }
 

@@ -156,8 +156,10 @@ NTSTATUS Issue(const std::shared_ptr<File>& file, UCHAR major, UCHAR minor,
       if (close) keep->CloseSent = true;
     }
     if (request->Ov) {
-      request->Ov->InternalHigh = request->Info;
-      request->Ov->Internal = (ULONG_PTR)(LONG_PTR)request->Final;
+      // As the kernel publishes them: an application may poll Internal without waiting
+      // (HasOverlappedIoCompleted), and then reads the count and the data.
+      __atomic_store_n(&request->Ov->InternalHigh, request->Info, __ATOMIC_RELAXED);
+      __atomic_store_n(&request->Ov->Internal, (ULONG_PTR)(LONG_PTR)request->Final, __ATOMIC_RELEASE);
     }
     KeSetEvent(&request->Done, 0, FALSE);
     if (request->OvEvent) KeSetEvent(request->OvEvent, 0, FALSE);

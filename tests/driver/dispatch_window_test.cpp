@@ -174,7 +174,7 @@ TEST_F(DispatchWindow, CloseWaitsForABulkInTransferOnItsWayToTheBusAndTheReopene
           CloseHandle(handle);
           closed = true;
         });
-        WaitFor([ext] { return ext->PortClosed != FALSE; }, std::chrono::seconds(5));
+        WaitFor([ext] { return ReadBooleanNoFence(&ext->PortClosed) != FALSE; }, std::chrono::seconds(5));
         // Close must be held waiting for the transfer, not merely pass through some other wait.
         UntilBlockedInKernelWait(closerThread, [&] { return closed.load(); }, &ext->BulkInIdleEvent);
         closedTooSoon = closed.load();
