@@ -384,6 +384,40 @@ void PurgeCancel(Run& run) {
   CloseHandle(h);
 }
 
+// A read for more than will ever come, ended by a purge (or, for some seeds, by its total
+// time-out) while characters are arriving: it must end, with what it took in order.
+void PurgeAbort(Run& run) {
+  HANDLE h = OpenPort();
+  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed: " + Hex(GetLastNtStatus()));
+  Configure(run, h, false);
+  std::mt19937 random = run.Random(4);
+  bool byTimeout = random() % 2;
+  COMMTIMEOUTS timeouts{0, 0, byTimeout ? 30u : 0u, 0, 0};
+  run.Check(SetCommTimeouts(h, &timeouts), "SetCommTimeouts failed");
+  std::vector<UCHAR> sent, got;
+  std::atomic<bool> issued{false};
+  std::thread reader = sched::Spawn([&] {
+    std::vector<UCHAR> buffer(10000);
+    Io io;
+    ReadFile(h, buffer.data(), (DWORD)buffer.size(), nullptr, &io.Ov);
+    issued = true;
+    DWORD n = 0;
+    NTSTATUS status = Finish(run, h, io, byTimeout ? "a read with a total time-out" : "a read aborted by a purge", &n);
+    run.Check(n < buffer.size(), "a read took more than was sent");
+    run.Check(status == (byTimeout ? STATUS_TIMEOUT : STATUS_CANCELLED) || status == STATUS_SUCCESS,
+              "the read ended with " + Hex(status));
+    got.assign(buffer.begin(), buffer.begin() + std::min<size_t>(n, buffer.size()));
+  });
+  std::thread writer = sched::Spawn([&] { Writer(run, h, sent, 0, 120, 2, true); });
+  while (!issued) Pause(1);
+  Pause(random() % 3);
+  if (!byTimeout) run.Check(PurgeComm(h, PURGE_RXABORT), "PurgeComm failed");
+  sched::Join(reader);
+  sched::Join(writer);
+  ExpectSubsequence(run, sent, got, "the aborted read");
+  CloseHandle(h);
+}
+
 // Bulk-in, bulk-out and credit transfers failing while a stream flows; the driver retries
 // reading a second later. Afterwards a fresh stream must come back whole.
 void UsbFaults(Run& run) {
@@ -586,6 +620,7 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"flow-control-mix", FlowControlMix, false, 36000},
     {"purge-cancel", PurgeCancel, false, 32000},
+    {"purge-abort", PurgeAbort, false, 1000},
     {"usb-faults", UsbFaults, true, 50000},
     {"close-reopen", CloseReopen, false, 15000},
     {"surprise-removal", SurpriseRemoval, false, 30000},
