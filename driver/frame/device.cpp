@@ -42,6 +42,7 @@ void InitializeDefaults(PDEVICE_EXTENSION extension) {
   KeInitializeMutex(&extension->ControlUrbMutex, 2);
 
   KeInitializeSpinLock(&extension->TimeoutLock);
+  KeInitializeSpinLock(&extension->OpenLock);
   KeInitializeSpinLock(&extension->BulkInLock);
   KeInitializeSpinLock(&extension->RxLock);
   KeInitializeSpinLock(&extension->EventLock);

@@ -176,6 +176,7 @@ typedef struct _DEVICE_EXTENSION {
 
   // Open and close.
   BOOLEAN DeviceOpen;
+  KSPIN_LOCK OpenLock;  // DeviceOpen and StopPending: an open and a query-stop see each other
 
   // The three large buffers, last so that the fields above stay close together.
   UCHAR RxBuffer[RX_BUFFER_SIZE];

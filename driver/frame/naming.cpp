@@ -131,13 +131,16 @@ NTSTATUS ReadPortName(PDEVICE_EXTENSION Extension, PUNICODE_STRING PortName) {
   if (!IsStringType(info->Type)) {
     status = STATUS_OBJECT_TYPE_MISMATCH;
   } else {
-    PWSTR text = (PWSTR)ExAllocatePoolWithTag(PagedPool, info->DataLength + sizeof(WCHAR), ORVIX_POOL_TAG);
+    // Whole characters only: an odd trailing byte is dropped, so that the copy always ends in a
+    // whole terminating WCHAR.
+    ULONG bytes = info->DataLength & ~(ULONG)(sizeof(WCHAR) - 1);
+    PWSTR text = (PWSTR)ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), ORVIX_POOL_TAG);
     if (text == NULL) {
       status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-      RtlZeroMemory(text, info->DataLength + sizeof(WCHAR));
-      RtlCopyMemory(text, info->Data, info->DataLength);
-      ULONG chars = BoundedLength(text, info->DataLength / sizeof(WCHAR) + 1);
+      RtlZeroMemory(text, bytes + sizeof(WCHAR));
+      RtlCopyMemory(text, info->Data, bytes);
+      ULONG chars = BoundedLength(text, bytes / sizeof(WCHAR) + 1);
       if (chars == 0 || chars > kMaxPortNameChars) status = STATUS_OBJECT_NAME_INVALID;
       else RtlAppendUnicodeToString(PortName, text);
       ExFreePool(text);

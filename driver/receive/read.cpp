@@ -73,14 +73,27 @@ BOOLEAN BeginWaiting(PDEVICE_EXTENSION extension) {
   return !aborted;
 }
 
+// The read time-out state is TimeoutLock's: SET_TIMEOUTS changes it in one step.
+UCHAR TimeoutMode(PDEVICE_EXTENSION extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TimeoutLock, &irql);
+  UCHAR mode = extension->ReadTimeoutMode;
+  KeReleaseSpinLock(&extension->TimeoutLock, irql);
+  return mode;
+}
+
 VOID FinishTimedOutRead(PDEVICE_EXTENSION extension, PIRP irp) {
   ULONG length = ReadLength(irp);
-  FillReadRequest(extension, irp, length, extension->ReadTimeoutMode, TRUE);
+  FillReadRequest(extension, irp, length, TimeoutMode(extension), TRUE);
   FinishRead(extension, irp, irp->IoStatus.Information >= length ? STATUS_SUCCESS : STATUS_TIMEOUT, IO_NO_INCREMENT);
 }
 
 VOID ArmIntervalPoll(PDEVICE_EXTENSION extension) {
-  KeSetTimer(&extension->ReadIntervalTimer, extension->IntervalPollDueTime, &extension->ReadIntervalDpc);
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TimeoutLock, &irql);
+  LARGE_INTEGER due = extension->IntervalPollDueTime;
+  KeReleaseSpinLock(&extension->TimeoutLock, irql);
+  KeSetTimer(&extension->ReadIntervalTimer, due, &extension->ReadIntervalDpc);
 }
 
 }  // namespace
@@ -90,14 +103,19 @@ VOID StartReadTimers(PDEVICE_EXTENSION Extension, ULONG Length) {
   KeCancelTimer(&Extension->ReadIntervalTimer);
   KeRemoveQueueDpc(&Extension->ReadTotalDpc);
   Extension->ReadTotalDeadline.QuadPart = 0x7FFFFFFFFFFFFFFFLL;
-  if (Extension->ReadTimeoutMode != 0) {
-    ULONGLONG multiplier = Extension->ReadTimeoutMode == 2 ? 0 : Extension->Timeouts.ReadTotalTimeoutMultiplier;
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->TimeoutLock, &irql);
+  UCHAR mode = Extension->ReadTimeoutMode;
+  SERIAL_TIMEOUTS timeouts = Extension->Timeouts;
+  KeReleaseSpinLock(&Extension->TimeoutLock, irql);
+  if (mode != 0) {
+    ULONGLONG multiplier = mode == 2 ? 0 : timeouts.ReadTotalTimeoutMultiplier;
     Extension->ReadTotalDueTime.QuadPart =
-        RelativeDueMs(multiplier * Length + Extension->Timeouts.ReadTotalTimeoutConstant);
+        RelativeDueMs(multiplier * Length + timeouts.ReadTotalTimeoutConstant);
     Extension->ReadTotalDeadline.QuadPart = InterruptTimeNow() - Extension->ReadTotalDueTime.QuadPart;
     KeSetTimer(&Extension->ReadTotalTimer, Extension->ReadTotalDueTime, &Extension->ReadTotalDpc);
   }
-  ULONG interval = Extension->Timeouts.ReadIntervalTimeout;
+  ULONG interval = timeouts.ReadIntervalTimeout;
   if (interval != 0 && interval != MAXULONG) {
     Extension->LastCharTime.QuadPart = InterruptTimeNow();
     ArmIntervalPoll(Extension);
@@ -120,11 +138,14 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     extension->ReadOutstanding = TRUE;
     extension->ReadState = READ_IDLE;
   }
+  // The time-outs as they stand when the read arrives (RxLock before TimeoutLock).
+  KeAcquireSpinLockAtDpcLevel(&extension->TimeoutLock);
+  UCHAR mode = extension->ReadTimeoutMode;
+  KeReleaseSpinLockFromDpcLevel(&extension->TimeoutLock);
   KeReleaseSpinLock(&extension->RxLock, irql);
   if (cleanedUp) return CompleteRequest(Irp, STATUS_CANCELLED, 0);
   if (busy) return CompleteRequest(Irp, STATUS_DEVICE_BUSY, 0);
 
-  UCHAR mode = extension->ReadTimeoutMode;
   if (mode == 2) {
     length = 1;
     stack->Parameters.Read.Length = 1;
@@ -189,7 +210,7 @@ VOID ServiceCurrentRead(PDEVICE_EXTENSION Extension, UCHAR Kind) {
   if (irp == NULL) return;
 
   ULONG length = ReadLength(irp);
-  UCHAR mode = Extension->ReadTimeoutMode;
+  UCHAR mode = TimeoutMode(Extension);
   FillReadRequest(Extension, irp, length, mode, FALSE);
   ULONG_PTR copied = irp->IoStatus.Information;
   // Time-outs changed to "return at once" while the read waited: what it took is delivered now.

@@ -83,6 +83,23 @@ VOID ReleaseClaim(PDEVICE_EXTENSION extension) {
   KeAcquireSpinLock(&extension->BulkInLock, &irql);
   extension->BulkInState = BULK_IDLE;
   KeReleaseSpinLock(&extension->BulkInLock, irql);
+  KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);  // a close may wait for the claim
+}
+
+// BulkInActive is RxLock's: written there by whoever starts or pauses reading.
+VOID SetReadingActive(PDEVICE_EXTENSION extension, BOOLEAN active) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->RxLock, &irql);
+  extension->BulkInActive = active;
+  KeReleaseSpinLock(&extension->RxLock, irql);
+}
+
+BOOLEAN ReadingActive(PDEVICE_EXTENSION extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->RxLock, &irql);
+  BOOLEAN active = extension->BulkInActive;
+  KeReleaseSpinLock(&extension->RxLock, irql);
+  return active;
 }
 
 }  // namespace
@@ -106,6 +123,17 @@ NTSTATUS SubmitBulkIn(PDEVICE_EXTENSION Extension) {
     ReleaseClaim(Extension);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  // Room is tested at submission too, under the lock reading is paused and restarted under: a
+  // stale wake-up must not submit a transfer the buffer has no room for. A read that makes room
+  // after this restarts reading through the event again.
+  KeAcquireSpinLock(&Extension->RxLock, &irql);
+  BOOLEAN room = Extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE;
+  if (!room) Extension->BulkInActive = FALSE;
+  KeReleaseSpinLock(&Extension->RxLock, irql);
+  if (!room) {
+    ReleaseClaim(Extension);
+    return STATUS_DEVICE_BUSY;
+  }
   PURB urb = Extension->BulkInUrb;
   PIRP irp = Extension->BulkInIrp;
   RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
@@ -126,7 +154,10 @@ NTSTATUS SubmitBulkIn(PDEVICE_EXTENSION Extension) {
   Extension->BulkInState = closing ? BULK_IDLE : BULK_SUBMITTED;
   if (!closing) ++Extension->BulkInSubmitted;
   KeReleaseSpinLock(&Extension->BulkInLock, irql);
-  if (closing) return STATUS_CANCELLED;
+  if (closing) {
+    KeSetEvent(&Extension->BulkInIdleEvent, 1, FALSE);  // a close may wait for the claim
+    return STATUS_CANCELLED;
+  }
   return IoCallDriver(Extension->LowerDeviceObject, irp);
 }
 
@@ -138,7 +169,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 
   if (!NT_SUCCESS(Irp->IoStatus.Status)) {
     // A failed or cancelled transfer reads as a break on the line; reading stops.
-    extension->BulkInActive = FALSE;
+    SetReadingActive(extension, FALSE);
     RecordEvents(extension, SERIAL_EV_BREAK);
     RecordCommErrors(extension, SERIAL_ERROR_BREAK);
     // Unless the transfer ended because the port is closing or the device going (which end the
@@ -153,11 +184,14 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
       KeSetTimer(&extension->BulkInRetryTimer, retry, &extension->BulkInRetryDpc);
     }
     TransferBack(extension);
+    // A read or purge that restarted reading since the clear above found the transfer busy: it
+    // is answered here, as on success.
+    if (ReadingActive(extension)) KeSetEvent(&extension->BulkInEvent, 1, FALSE);
     KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (extension->PortClosed || extension->DeviceRemoved) {
-    extension->BulkInActive = FALSE;
+    SetReadingActive(extension, FALSE);
     ClearEvents(extension, 0);
     extension->ModemStatus = 0;
     TransferBack(extension);
@@ -188,7 +222,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
   // Idle before the wake-up, so that the resubmission it asks for finds the transfer free; a
   // read that made room since the test above restarted reading and is answered here too.
   TransferBack(extension);
-  if (extension->BulkInActive) KeSetEvent(&extension->BulkInEvent, 1, FALSE);
+  if (ReadingActive(extension)) KeSetEvent(&extension->BulkInEvent, 1, FALSE);
   KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

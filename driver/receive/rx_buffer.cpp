@@ -31,9 +31,15 @@ VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length) {
   if (Length == 0) return;
   const UCHAR* packet = Extension->BulkInBuffer;
 
-  // Any packet counts as activity for the interval time-out.
+  // Any packet counts as activity for the interval time-out. Under RxLock, where a purge's abort
+  // or a time-out sets the states this must not overwrite; the special characters are taken in
+  // the same step, as SET_CHARS stores them there.
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->RxLock, &irql);
   if (Extension->ReadState == READ_WAITING) Extension->ReadState = READ_PACKET_SEEN;
   else if (Extension->ReadState == READ_INTERVAL_TIMING) Extension->ReadState = READ_PACKET_WHILE_TIMING;
+  SERIAL_CHARS chars = Extension->SerialChars;
+  KeReleaseSpinLock(&Extension->RxLock, irql);
 
   ULONG events = 0;
   ULONG statusBytes = 0;
@@ -41,7 +47,7 @@ VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length) {
     UCHAR kind = packet[p] & kUnitKindMask;
     if (kind == kCharacterUnit) {
       events |= SERIAL_EV_RXCHAR;
-      if (packet[p + 1] == Extension->SerialChars.EventChar) events |= SERIAL_EV_RXFLAG;
+      if (packet[p + 1] == chars.EventChar) events |= SERIAL_EV_RXFLAG;
     } else if (kind != kLineErrorUnit) {
       statusBytes += 2;
     }
@@ -62,27 +68,36 @@ VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length) {
       // The newest XON or XOFF in the packet decides; XON wins when both characters are equal.
       for (ULONG p = Length; p >= 2; p -= 2) {
         UCHAR data = packet[p - 1];
-        if (data == Extension->SerialChars.XonChar) {
+        if (data == chars.XonChar) {
           Extension->TxXonState = TRUE;
           break;
         }
-        if (data == Extension->SerialChars.XoffChar) {
+        if (data == chars.XoffChar) {
           Extension->TxXonState = FALSE;
           break;
         }
       }
       if (Extension->TxXonState) changed = TRUE;
     }
-    if (Extension->TxHeld && changed && TransmitMayResume(Extension, flags, modem)) ResumeHeldTransmit(Extension);
+    if (changed && TransmitHeld(Extension) && TransmitMayResume(Extension, flags, modem)) ResumeHeldTransmit(Extension);
   }
   Extension->ModemStatus = modem;
 
-  KIRQL irql;
   KeAcquireSpinLock(&Extension->RxLock, &irql);
-  RtlCopyMemory(&Extension->RxBuffer[Extension->RxCount], packet, Length);
-  Extension->RxCount += Length;
-  Extension->RxStatusCount += statusBytes;
+  // Reading is submitted only with room for a whole packet; should a packet still not fit, it is
+  // an overrun, never a write past the buffer.
+  BOOLEAN fits = Extension->RxCount + Length <= RX_BUFFER_SIZE;
+  if (fits) {
+    RtlCopyMemory(&Extension->RxBuffer[Extension->RxCount], packet, Length);
+    Extension->RxCount += Length;
+    Extension->RxStatusCount += statusBytes;
+  }
   KeReleaseSpinLock(&Extension->RxLock, irql);
+  if (!fits) {
+    RecordEvents(Extension, SERIAL_EV_ERR);
+    RecordCommErrors(Extension, SERIAL_ERROR_OVERRUN | SERIAL_ERROR_QUEUEOVERRUN);
+    return;
+  }
 
   InterlockedExchangeAdd((LONG volatile*)&Extension->PerfStats.ReceivedCount, (LONG)((Length - statusBytes) / 2));
 }
@@ -97,10 +112,10 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
   KeAcquireSpinLock(&Extension->RxLock, &irql);
   ULONG limit = Extension->RxCount;
   ULONG purges = Extension->RxPurges;
-  KeReleaseSpinLock(&Extension->RxLock, irql);
-  BOOLEAN filter = (Extension->FlowFlags & FLOW_OUT_XONXOFF) != 0;
   UCHAR xon = Extension->SerialChars.XonChar;
   UCHAR xoff = Extension->SerialChars.XoffChar;
+  KeReleaseSpinLock(&Extension->RxLock, irql);
+  BOOLEAN filter = (Extension->FlowFlags & FLOW_OUT_XONXOFF) != 0;
 
   ULONG p = 0, copied = 0, skipped = 0;
   while (p + 2 <= limit) {

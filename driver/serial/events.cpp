@@ -123,8 +123,10 @@ VOID NTAPI EventDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
   if (extension->RxCount >= RX_80_PERCENT) RecordEvents(extension, SERIAL_EV_RX80FULL);
   if ((extension->EventsSeen & extension->WaitMask) == 0) return;
 
+  // Tested again under the lock: a wait that completed meanwhile may have taken the match, and
+  // the wait pending now must not be completed with nothing.
   KeAcquireSpinLockAtDpcLevel(&extension->EventLock);
-  PIRP wait = TakePendingWait(extension);
+  PIRP wait = (extension->EventsSeen & extension->WaitMask) != 0 ? TakePendingWait(extension) : NULL;
   ULONG matched = 0;
   if (wait != NULL) matched = TakeEvents(extension) & extension->WaitMask;
   KeReleaseSpinLockFromDpcLevel(&extension->EventLock);
@@ -166,7 +168,7 @@ NTSTATUS SetXoff(PDEVICE_EXTENSION Extension) {
 
 NTSTATUS SetXon(PDEVICE_EXTENSION Extension) {
   Extension->TxXonState = TRUE;
-  if (Extension->TxHeld && TransmitMayResume(Extension, Extension->FlowFlags, Extension->ModemStatus))
+  if (TransmitHeld(Extension) && TransmitMayResume(Extension, Extension->FlowFlags, Extension->ModemStatus))
     ResumeHeldTransmit(Extension);
   return STATUS_SUCCESS;
 }

@@ -28,36 +28,50 @@ NTSTATUS Output(const Request& r, const void* data, ULONG size) {
 
 NTSTATUS OutputUlong(const Request& r, ULONG value) { return Output(r, &value, sizeof(value)); }
 
+// The line settings are ControlUrbMutex's (which the block's own request takes again): store,
+// build and send are one step, so that the block sent last is the one the settings give, and no
+// request sees another's invalid value before it is put back.
+VOID LockLineSettings(PDEVICE_EXTENSION ext) {
+  KeWaitForSingleObject(&ext->ControlUrbMutex, Executive, KernelMode, FALSE, NULL);
+}
+
+NTSTATUS UnlockLineSettings(PDEVICE_EXTENSION ext, NTSTATUS status) {
+  KeReleaseMutex(&ext->ControlUrbMutex, FALSE);
+  return status;
+}
+
 NTSTATUS SetBaudRate(const Request& r) {
   if (ShortIn(r, sizeof(SERIAL_BAUD_RATE)) || !DeviceIsReady(r.Device)) return STATUS_BUFFER_TOO_SMALL;
   PDEVICE_EXTENSION ext = r.Extension;
+  LockLineSettings(ext);
   ULONG old = ext->BaudRate;
   ext->BaudRate = ((PSERIAL_BAUD_RATE)r.Buffer)->BaudRate;
-  if (ext->BaudRate == old) return STATUS_SUCCESS;
+  if (ext->BaudRate == old) return UnlockLineSettings(ext, STATUS_SUCCESS);
   UCHAR block[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   if (!BuildLineSettings(ext, block)) {
     ext->BaudRate = old;
-    return STATUS_INVALID_DEVICE_REQUEST;
+    return UnlockLineSettings(ext, STATUS_INVALID_DEVICE_REQUEST);
   }
   SendLineSettings(r.Device, block);
-  return STATUS_SUCCESS;
+  return UnlockLineSettings(ext, STATUS_SUCCESS);
 }
 
 NTSTATUS SetLineControl(const Request& r) {
   if (ShortIn(r, sizeof(SERIAL_LINE_CONTROL)) || !DeviceIsReady(r.Device)) return STATUS_BUFFER_TOO_SMALL;
   PDEVICE_EXTENSION ext = r.Extension;
+  LockLineSettings(ext);
   SERIAL_LINE_CONTROL old = ext->LineControl;
   ext->LineControl = *(PSERIAL_LINE_CONTROL)r.Buffer;
   UCHAR now[3] = {ext->LineControl.WordLength, ext->LineControl.Parity, ext->LineControl.StopBits};
   UCHAR before[3] = {old.WordLength, old.Parity, old.StopBits};
-  if (!LineControlChanged(now, before)) return STATUS_SUCCESS;
+  if (!LineControlChanged(now, before)) return UnlockLineSettings(ext, STATUS_SUCCESS);
   UCHAR block[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   if (!BuildLineSettings(ext, block)) {
     ext->LineControl = old;
-    return STATUS_INVALID_PARAMETER;
+    return UnlockLineSettings(ext, STATUS_INVALID_PARAMETER);
   }
   SendLineSettings(r.Device, block);
-  return STATUS_SUCCESS;
+  return UnlockLineSettings(ext, STATUS_SUCCESS);
 }
 
 NTSTATUS SetTimeouts(const Request& r) {
@@ -66,9 +80,9 @@ NTSTATUS SetTimeouts(const Request& r) {
   if (timeouts.ReadIntervalTimeout == MAXULONG && timeouts.ReadTotalTimeoutMultiplier == MAXULONG &&
       timeouts.ReadTotalTimeoutConstant == MAXULONG)
     return STATUS_INVALID_PARAMETER;
-  SetReadTimeoutState(r.Extension, &timeouts);
   KIRQL irql;
   KeAcquireSpinLock(&r.Extension->TimeoutLock, &irql);
+  SetReadTimeoutState(r.Extension, &timeouts);
   r.Extension->Timeouts = timeouts;
   KeReleaseSpinLock(&r.Extension->TimeoutLock, irql);
   return STATUS_SUCCESS;
@@ -91,11 +105,7 @@ NTSTATUS DriveLine(const Request& r, UCHAR bit, BOOLEAN on) {
   ULONG rts = ext->Handflow.FlowReplace & SERIAL_RTS_MASK;
   if (bit == MODEM_CONTROL_RTS && (rts == SERIAL_RTS_HANDSHAKE || rts == SERIAL_TRANSMIT_TOGGLE)) return STATUS_SUCCESS;
   if (!DeviceIsReady(r.Device)) return STATUS_SUCCESS;
-  BOOLEAN isOn = (ext->ModemControl & bit) != 0;
-  if (isOn == on) return STATUS_SUCCESS;
-  if (on) ext->ModemControl |= bit;
-  else ext->ModemControl &= (UCHAR)~bit;
-  QueueModemControlWord(r.Device);
+  DriveModemControl(r.Device, bit, on);
   return STATUS_SUCCESS;
 }
 
@@ -128,8 +138,20 @@ NTSTATUS SetChars(const Request& r) {
   if (ShortIn(r, sizeof(SERIAL_CHARS)) || !DeviceIsReady(r.Device)) return STATUS_BUFFER_TOO_SMALL;
   PSERIAL_CHARS chars = (PSERIAL_CHARS)r.Buffer;
   if (chars->XonChar == chars->XoffChar) return STATUS_INVALID_PARAMETER;
+  // Under RxLock, where the receive path takes its copy of the characters.
+  KIRQL irql;
+  KeAcquireSpinLock(&r.Extension->RxLock, &irql);
   r.Extension->SerialChars = *chars;
+  KeReleaseSpinLock(&r.Extension->RxLock, irql);
   return STATUS_SUCCESS;
+}
+
+NTSTATUS GetChars(const Request& r) {
+  KIRQL irql;
+  KeAcquireSpinLock(&r.Extension->RxLock, &irql);
+  SERIAL_CHARS chars = r.Extension->SerialChars;
+  KeReleaseSpinLock(&r.Extension->RxLock, irql);
+  return Output(r, &chars, sizeof(chars));
 }
 
 NTSTATUS SetHandflow(const Request& r) {
@@ -203,13 +225,15 @@ NTSTATUS Dispatch(const Request& r, ULONG code) {
     case IOCTL_SERIAL_PURGE: return Purge(r);
     case IOCTL_SERIAL_GET_BAUD_RATE:
       if (ShortOut(r, sizeof(SERIAL_BAUD_RATE))) return STATUS_BUFFER_TOO_SMALL;
-      return OutputUlong(r, ext->BaudRate);
+      LockLineSettings(ext);
+      return UnlockLineSettings(ext, OutputUlong(r, ext->BaudRate));
     case IOCTL_SERIAL_GET_LINE_CONTROL:
       if (ShortOut(r, sizeof(SERIAL_LINE_CONTROL))) return STATUS_BUFFER_TOO_SMALL;
-      return Output(r, &ext->LineControl, sizeof(SERIAL_LINE_CONTROL));
+      LockLineSettings(ext);
+      return UnlockLineSettings(ext, Output(r, &ext->LineControl, sizeof(SERIAL_LINE_CONTROL)));
     case IOCTL_SERIAL_GET_CHARS:
       if (ShortOut(r, sizeof(SERIAL_CHARS))) return STATUS_BUFFER_TOO_SMALL;
-      return Output(r, &ext->SerialChars, sizeof(SERIAL_CHARS));
+      return GetChars(r);
     case IOCTL_SERIAL_SET_CHARS: return SetChars(r);
     case IOCTL_SERIAL_GET_HANDFLOW:
       if (ShortOut(r, sizeof(SERIAL_HANDFLOW))) return STATUS_BUFFER_TOO_SMALL;

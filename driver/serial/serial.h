@@ -28,6 +28,8 @@
 // Settings.
 VOID SetDefaultSerialSettings(PDEVICE_EXTENSION Extension, BOOLEAN Full);
 VOID ApplyHandflow(PDEVICE_OBJECT DeviceObject, const SERIAL_HANDFLOW* New);
+// TimeoutLock held: the time-outs and the state derived from them change in one step, and the
+// mode is written once, so that a read never sees a mode the caller did not ask for.
 VOID SetReadTimeoutState(PDEVICE_EXTENSION Extension, const SERIAL_TIMEOUTS* Timeouts);
 
 // The adapter's control requests.

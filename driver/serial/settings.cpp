@@ -8,14 +8,7 @@ namespace {
 
 // Sets or clears one output line in ModemControl; the adapter learns of it only when the bit
 // really changes.
-VOID DriveLine(PDEVICE_OBJECT DeviceObject, UCHAR bit, BOOLEAN on) {
-  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-  BOOLEAN isOn = (extension->ModemControl & bit) != 0;
-  if (on == isOn) return;
-  if (on) extension->ModemControl |= bit;
-  else extension->ModemControl &= (UCHAR)~bit;
-  QueueModemControlWord(DeviceObject);
-}
+VOID DriveLine(PDEVICE_OBJECT DeviceObject, UCHAR bit, BOOLEAN on) { DriveModemControl(DeviceObject, bit, on); }
 
 // True when the receive buffer holds at least as many characters as input flow control
 // allows before it holds the peer off.
@@ -86,7 +79,6 @@ VOID SetReadTimeoutState(PDEVICE_EXTENSION Extension, const SERIAL_TIMEOUTS* Tim
   ULONG interval = Timeouts->ReadIntervalTimeout;
   ULONG multiplier = Timeouts->ReadTotalTimeoutMultiplier;
   ULONG constant = Timeouts->ReadTotalTimeoutConstant;
-  Extension->ReadTimeoutMode = 0;
   if (interval != 0 && interval != M) {
     Extension->ReadIntervalTime.QuadPart = (LONGLONG)((ULONGLONG)interval * 10000ULL);
     // Short intervals are polled on every clock tick, long ones once a second.

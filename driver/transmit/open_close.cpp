@@ -51,14 +51,26 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoIncrement(DeviceObject);
   extension->PortClosed = FALSE;
   NTSTATUS status;
-  if (!DeviceIsReady(DeviceObject)) {
+  // The port is claimed before the adapter is asked, under the lock a query-stop tests it under,
+  // so that a query-stop meanwhile finds it open, and an open after an accepted query-stop finds
+  // the device not ready.
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->OpenLock, &irql);
+  BOOLEAN ready = DeviceIsReady(DeviceObject);
+  BOOLEAN open = extension->DeviceOpen;
+  if (ready && !open) extension->DeviceOpen = TRUE;
+  KeReleaseSpinLock(&extension->OpenLock, irql);
+  if (!ready) {
     status = STATUS_DELETE_PENDING;
-  } else if (extension->DeviceOpen) {
+  } else if (open) {
     status = STATUS_ACCESS_DENIED;
   } else {
     status = SendPortCommand(DeviceObject, PORT_REQUEST_OPEN);
-    if (NT_SUCCESS(status)) {
-      extension->DeviceOpen = TRUE;
+    if (!NT_SUCCESS(status)) {
+      KeAcquireSpinLock(&extension->OpenLock, &irql);
+      extension->DeviceOpen = FALSE;
+      KeReleaseSpinLock(&extension->OpenLock, irql);
+    } else {
       extension->CleanedUp = FALSE;
       SetDefaultSerialSettings(extension, FALSE);
       ResetForOpen(extension);

@@ -21,6 +21,9 @@
 VOID FrameWriteData(PDEVICE_EXTENSION Extension, const UCHAR* Data, ULONG Count);
 VOID WakeWriter(PDEVICE_EXTENSION Extension);
 NTSTATUS QueueModemControlWord(PDEVICE_OBJECT DeviceObject);
+// Sets or clears DTR or RTS (`Bit`) in ModemControl and queues the unit that tells the adapter,
+// in one step under TxLock; returns TRUE when the line changed.
+BOOLEAN DriveModemControl(PDEVICE_OBJECT DeviceObject, UCHAR Bit, BOOLEAN On);
 NTSTATUS QueueXonXoffWord(PDEVICE_OBJECT DeviceObject, BOOLEAN Xon);
 // TxLock held: enters a staged chunk that waited for room, or frames the next chunk of a long
 // write, into the drained transmit buffer.
@@ -30,6 +33,9 @@ VOID SetReceiveFlowControl(PDEVICE_OBJECT DeviceObject, BOOLEAN Assert);
 // Write requests.
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID ResumeHeldTransmit(PDEVICE_EXTENSION Extension);
+// TxHeld read under TxLock: a path that changed what a held write waits for (modem status,
+// XON) tests it after the change, so that it or the write's own test after holding sees both.
+BOOLEAN TransmitHeld(PDEVICE_EXTENSION Extension);
 VOID NTAPI WriteTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID AbortCurrentWrite(PDEVICE_OBJECT DeviceObject);

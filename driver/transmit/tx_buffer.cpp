@@ -73,6 +73,28 @@ VOID WakeWriter(PDEVICE_EXTENSION Extension) {
   if (wake) KeSetEvent(&Extension->TxDataEvent, 1, FALSE);
 }
 
+// ModemControl is TxLock's: the DTR/RTS requests, handshaking and input flow control change it
+// from several contexts, and a change made outside the lock could undo another's.
+BOOLEAN DriveModemControl(PDEVICE_OBJECT DeviceObject, UCHAR Bit, BOOLEAN On) {
+  PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  BOOLEAN ready = DeviceIsReady(DeviceObject);
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  UCHAR old = extension->ModemControl;
+  UCHAR now = On ? (UCHAR)(old | Bit) : (UCHAR)(old & ~Bit);
+  extension->ModemControl = now;
+  // Queued in the same step, so that the units go out in the order of the changes.
+  BOOLEAN queued = now != old && ready && extension->TxCount <= TX_IN_BAND_LIMIT;
+  if (queued) {
+    extension->TxBuffer[extension->TxCount] = (UCHAR)(UNIT_MODEM_CONTROL | (now & 0x0F));
+    extension->TxBuffer[extension->TxCount + 1] = 0;
+    extension->TxCount += 2;
+  }
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  if (queued) WakeWriter(extension);
+  return now != old;
+}
+
 NTSTATUS QueueModemControlWord(PDEVICE_OBJECT DeviceObject) {
   UCHAR control = ExtensionOf(DeviceObject)->ModemControl;
   return QueueUnit(DeviceObject, (UCHAR)(UNIT_MODEM_CONTROL | (control & 0x0F)), 0);
@@ -80,7 +102,10 @@ NTSTATUS QueueModemControlWord(PDEVICE_OBJECT DeviceObject) {
 
 NTSTATUS QueueXonXoffWord(PDEVICE_OBJECT DeviceObject, BOOLEAN Xon) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->RxLock, &irql);  // where SET_CHARS stores them
   UCHAR character = Xon ? extension->SerialChars.XonChar : extension->SerialChars.XoffChar;
+  KeReleaseSpinLock(&extension->RxLock, irql);
   return QueueUnit(DeviceObject, extension->ModemControl, character);
 }
 
@@ -116,29 +141,17 @@ VOID SetReceiveFlowControl(PDEVICE_OBJECT DeviceObject, BOOLEAN Assert) {
       if (!(AtomicOr(holds, HOLD_XOFF) & HOLD_XOFF)) QueueXonXoffWord(DeviceObject, FALSE);
     }
     if (flags & FLOW_IN_DTR) {
-      if (extension->ModemControl & MODEM_CONTROL_DTR) {
-        extension->ModemControl &= (UCHAR)~MODEM_CONTROL_DTR;
-        QueueModemControlWord(DeviceObject);
-      }
+      DriveModemControl(DeviceObject, MODEM_CONTROL_DTR, FALSE);
       AtomicOr(holds, HOLD_DTR);
     }
     if (flags & FLOW_IN_RTS) {
-      if (extension->ModemControl & MODEM_CONTROL_RTS) {
-        extension->ModemControl &= (UCHAR)~MODEM_CONTROL_RTS;
-        QueueModemControlWord(DeviceObject);
-      }
+      DriveModemControl(DeviceObject, MODEM_CONTROL_RTS, FALSE);
       AtomicOr(holds, HOLD_RTS);
     }
     return;
   }
   ULONG held = (ULONG)InterlockedExchange((LONG volatile*)holds, 0);
   if (held & HOLD_XOFF) QueueXonXoffWord(DeviceObject, TRUE);
-  if ((held & HOLD_DTR) && !(extension->ModemControl & MODEM_CONTROL_DTR)) {
-    extension->ModemControl |= MODEM_CONTROL_DTR;
-    QueueModemControlWord(DeviceObject);
-  }
-  if ((held & HOLD_RTS) && !(extension->ModemControl & MODEM_CONTROL_RTS)) {
-    extension->ModemControl |= MODEM_CONTROL_RTS;
-    QueueModemControlWord(DeviceObject);
-  }
+  if (held & HOLD_DTR) DriveModemControl(DeviceObject, MODEM_CONTROL_DTR, TRUE);
+  if (held & HOLD_RTS) DriveModemControl(DeviceObject, MODEM_CONTROL_RTS, TRUE);
 }

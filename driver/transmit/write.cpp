@@ -31,8 +31,13 @@ VOID EndCurrentWrite(PDEVICE_EXTENSION extension) {
 }
 
 BOOLEAN HasFlowCharacter(PDEVICE_EXTENSION extension, const UCHAR* data, ULONG length) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->RxLock, &irql);  // where SET_CHARS stores them
+  UCHAR xon = extension->SerialChars.XonChar;
+  UCHAR xoff = extension->SerialChars.XoffChar;
+  KeReleaseSpinLock(&extension->RxLock, irql);
   for (ULONG i = 0; i < length; ++i)
-    if (data[i] == extension->SerialChars.XonChar || data[i] == extension->SerialChars.XoffChar) return TRUE;
+    if (data[i] == xon || data[i] == xoff) return TRUE;
   return FALSE;
 }
 
@@ -117,7 +122,9 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UCHAR flags = extension->FlowFlags;
   if ((flags & FLOW_OUTPUT_MASK) && !TransmitMayResume(extension, flags, extension->ModemStatus)) {
     BOOLEAN exempt = (flags & FLOW_OUT_XOFF_CONTINUE) && HasFlowCharacter(extension, data, length);
+    KeAcquireSpinLock(&extension->TimeoutLock, &irql);
     SERIAL_TIMEOUTS timeouts = extension->Timeouts;
+    KeReleaseSpinLock(&extension->TimeoutLock, irql);
     LONGLONG due = 0;
     if (timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0) {
       due = RelativeDueMs((ULONGLONG)timeouts.WriteTotalTimeoutMultiplier * length +
@@ -158,6 +165,14 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (stillCurrent) WakeWriter(extension);
   if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
   return STATUS_PENDING;
+}
+
+BOOLEAN TransmitHeld(PDEVICE_EXTENSION Extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->TxLock, &irql);
+  BOOLEAN held = Extension->TxHeld;
+  KeReleaseSpinLock(&Extension->TxLock, irql);
+  return held;
 }
 
 VOID ResumeHeldTransmit(PDEVICE_EXTENSION Extension) {

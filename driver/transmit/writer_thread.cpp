@@ -4,7 +4,9 @@
 // of a long write, or complete the write and report SERIAL_EV_TXEMPTY.
 //
 // No wake-up is lost: a completion returns the transfer to idle before it signals the writer,
-// and TxActive is cleared only under TxLock together with the test that the buffer is empty.
+// and TxActive is cleared only under TxLock together with the test that the buffer is empty,
+// with the transfer idle again before TxLock is released, so that a wake-up that sets TxActive
+// after the clear finds the transfer free.
 #include "../receive/receive.h"
 #include "../serial/serial.h"
 #include "../usb/usb.h"
@@ -47,6 +49,7 @@ NTSTATUS Refuse(PDEVICE_EXTENSION extension, NTSTATUS status) {
   extension->TxActive = FALSE;
   KeReleaseSpinLock(&extension->TxLock, irql);
   SetState(extension, BULK_IDLE);
+  KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);  // a close may wait for the claim
   return status;
 }
 
@@ -85,8 +88,8 @@ VOID TransferFailed(PDEVICE_EXTENSION extension, NTSTATUS status) {
   KeAcquireSpinLock(&extension->TxLock, &irql);
   extension->TxActive = FALSE;
   PIRP write = TakeCurrentWriteLocked(extension, TRUE);
-  KeReleaseSpinLock(&extension->TxLock, irql);
   TransferBack(extension);
+  KeReleaseSpinLock(&extension->TxLock, irql);
   KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
   if (write != NULL) {
     KeCancelTimer(&extension->WriteTotalTimer);
@@ -100,8 +103,8 @@ VOID CameBackClosed(PDEVICE_EXTENSION extension) {
   KIRQL irql;
   KeAcquireSpinLock(&extension->TxLock, &irql);
   extension->TxActive = FALSE;
-  KeReleaseSpinLock(&extension->TxLock, irql);
   TransferBack(extension);
+  KeReleaseSpinLock(&extension->TxLock, irql);
   KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
 }
 
@@ -119,8 +122,8 @@ VOID AfterTransfer(PDEVICE_EXTENSION extension, BOOLEAN freshCredit) {
     extension->TxActive = FALSE;
     write = TakeCurrentWriteLocked(extension, FALSE);
   }
-  KeReleaseSpinLock(&extension->TxLock, irql);
   TransferBack(extension);
+  KeReleaseSpinLock(&extension->TxLock, irql);
   KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
   if (count != 0) {
     KeSetEvent((freshCredit || credit >= kCreditToSend) ? &extension->TxDataEvent : &extension->TxCreditEvent, 1, FALSE);
@@ -203,6 +206,7 @@ NTSTATUS SendNextChunk(PDEVICE_OBJECT DeviceObject) {
     extension->TxActive = FALSE;
     KeReleaseSpinLock(&extension->TxLock, irql);
     SetState(extension, BULK_IDLE);
+    KeSetEvent(&extension->BulkOutIdleEvent, 1, FALSE);
     return STATUS_SUCCESS;
   }
   // A modem-control unit at the front goes alone; one at the very end waits for a later chunk.

@@ -78,6 +78,17 @@ NTSTATUS QueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PassDown(DeviceObject, Irp, TRUE);
 }
 
+// Under OpenLock, where an open claims the port before it asks the adapter: a port being opened
+// counts as open.
+BOOLEAN AcceptQueryStop(PDEVICE_EXTENSION extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->OpenLock, &irql);
+  BOOLEAN accept = !extension->DeviceOpen;
+  if (accept) extension->StopPending = TRUE;
+  KeReleaseSpinLock(&extension->OpenLock, irql);
+  return accept;
+}
+
 NTSTATUS CancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   extension->RemovePending = FALSE;
@@ -205,8 +216,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return StopDevice(DeviceObject, Irp);
     case IRP_MN_QUERY_STOP_DEVICE:
       if (!extension->DeviceStarted) return PassDown(DeviceObject, Irp, FALSE);
-      if (extension->DeviceOpen) return CompleteHere(DeviceObject, Irp, STATUS_UNSUCCESSFUL);
-      extension->StopPending = TRUE;
+      if (!AcceptQueryStop(extension)) return CompleteHere(DeviceObject, Irp, STATUS_UNSUCCESSFUL);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(DeviceObject, Irp, TRUE);
     case IRP_MN_CANCEL_STOP_DEVICE:

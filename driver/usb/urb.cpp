@@ -30,11 +30,20 @@ USBD_PIPE_HANDLE FirstInterfacePipe(PDEVICE_EXTENSION Extension, ULONG Index) {
 VOID CancelTransferAndWait(PKSPIN_LOCK Lock, volatile UCHAR* State, volatile ULONG* Submitted,
                            volatile ULONG* Completed, PIRP Irp, PKEVENT IdleEvent) {
   KIRQL irql;
-  KeAcquireSpinLock(Lock, &irql);
-  UCHAR state = *State;
-  ULONG transfer = *Submitted;
-  KeReleaseSpinLock(Lock, irql);
-  // A claimed transfer is stopped by its submitter, which sees the caller's closing flag.
+  UCHAR state;
+  ULONG transfer;
+  for (;;) {
+    KeAcquireSpinLock(Lock, &irql);
+    state = *State;
+    transfer = *Submitted;
+    KeReleaseSpinLock(Lock, irql);
+    // A claimed transfer is settled by its submitter, which sees the caller's closing flag and
+    // either gives the claim back, setting the idle event, or submits the transfer; until then
+    // an open after this could share the transfer with it.
+    if (state != BULK_CLAIMED) break;
+    KeWaitForSingleObject(IdleEvent, Suspended, KernelMode, FALSE, NULL);
+    KeResetEvent(IdleEvent);
+  }
   if (state != BULK_SUBMITTED && state != BULK_COMPLETING) return;
   // Cancelled on its way, the transfer is refused by the bus; cancelled too late, it is already
   // completing. Either way its own completion is waited for: every completion sets the idle

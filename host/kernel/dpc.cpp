@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "activity.h"
+#include "irql.h"
 #include "scheduler.h"
 #include "thread_state.h"
 #include "verifier.h"
@@ -110,6 +111,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     verifier::Report("dpc", "KeInsertQueueDpc on a DPC that was never initialised");
     return FALSE;
   }
+  locks::AtInterleavePoint(Dpc, locks::InterleavePoint::QueueDpc);
   {
     std::lock_guard<std::mutex> guard(dpc::g_lock);
     if (Dpc->DpcData) return FALSE;

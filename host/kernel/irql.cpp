@@ -75,6 +75,7 @@ void Acquire(PKSPIN_LOCK lock, const char* routine) {
     }
   }
   RecordOrder(self, lock);
+  AtInterleavePoint(lock, InterleavePoint::BeforeAcquire);
   ULONG_PTR token = OwnerToken();
   sched::Point("spin lock acquire");
   for (unsigned spins = 0;; ++spins) {
@@ -99,12 +100,13 @@ void Release(PKSPIN_LOCK lock, const char* routine) {
       break;
     }
   }
-  if (!found || *lock != OwnerToken()) {
+  if (!found || __atomic_load_n(lock, __ATOMIC_RELAXED) != OwnerToken()) {
     verifier::Report("spin-lock", std::string(routine) + " releases a spin lock this thread does not hold");
     return;
   }
   sched::Point("spin lock release");
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  AtInterleavePoint(lock, InterleavePoint::AfterRelease);
   sched::Wake(lock);
   sched::Point("spin lock released");
 }

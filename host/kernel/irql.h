@@ -21,4 +21,13 @@ void ResetGraph();
 // removes it.
 void SetBelowDispatchHook(std::function<void()> hook);
 
+// Where another processor could step in: before a spin lock is taken, right after it is
+// released, and as a DPC is queued (the lock or the KDPC is passed along).
+enum class InterleavePoint { BeforeAcquire, AfterRelease, QueueDpc };
+// Runs `hook` in the running thread at every such point, whatever the IRQL (completion routines
+// and DPCs included). Tests use it to hold a window of a path open, deterministically, while
+// another thread acts. Not re-entered; nullptr removes it.
+void SetInterleaveHook(std::function<void(const void* object, InterleavePoint point)> hook);
+void AtInterleavePoint(const void* object, InterleavePoint point);
+
 }  // namespace hk::locks

@@ -78,6 +78,18 @@ INSTANTIATE_TEST_SUITE_P(
                                    "PORT" + std::string(28, 'X')}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
+// A REG_SZ of an odd byte count without its terminating zero: the name is its whole characters,
+// and nothing past the value's copy is read (AddressSanitizer watches the copy's end).
+TEST_F(Naming, AnOddLengthStringWithoutATerminatorNamesThePortByItsWholeCharacters) {
+  const char bytes[] = {'C', 0, 'O', 0, 'M', 0, '7', 0, 'X'};
+  registry::SetValue(pnp::HardwareKey(InstanceOf(u"A0001")), u"PortName", REG_SZ, bytes, sizeof bytes);
+  pnp::DeviceNode* node = Plug();
+  ASSERT_EQ(node->State, pnp::DeviceState::Started);
+  EXPECT_EQ(SerialComm()["\\Device\\Vexon0"], "COM7");
+  machine().Unplug(node);
+  EXPECT_TRUE(NoPortNamesLeft());
+}
+
 struct BadPortName {
   const char* what;
   ULONG type;
