@@ -8,7 +8,8 @@
 //   orvix-explore --scenario NAME [--seed S] [--seeds N] [--quiet]
 //
 // Seeds S .. S+N-1 run in turn; the first failing seed ends the program with status 1 after
-// printing its findings and a command that replays it.
+// printing its findings and a command that replays it. EXPLORE_DEBUG=1 in the environment
+// prints a few scenarios' steps (writes, planted faults, Plug and Play results) as they happen.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
