@@ -159,8 +159,10 @@ LONG IoDecrement(PDEVICE_OBJECT DeviceObject) {
 
 BOOLEAN DeviceIsReady(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-  return !extension->DeviceRemoved && !extension->PortClosed && extension->DeviceStarted &&
-         !extension->RemovePending && !extension->StopPending;
+  // Flags of other contexts, each tested again under the lock of whatever it guards.
+  return !ReadBooleanNoFence(&extension->DeviceRemoved) && !ReadBooleanNoFence(&extension->PortClosed) &&
+         ReadBooleanNoFence(&extension->DeviceStarted) && !ReadBooleanNoFence(&extension->RemovePending) &&
+         !ReadBooleanNoFence(&extension->StopPending);
 }
 
 VOID DelayOnTimer(PKTIMER Timer, LARGE_INTEGER DueTime) {

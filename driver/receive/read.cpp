@@ -132,13 +132,14 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // One read at a time: a second one would take the first one's place and leave it unreachable.
   KIRQL irql;
   KeAcquireSpinLock(&extension->RxLock, &irql);
-  BOOLEAN cleanedUp = extension->CleanedUp;
+  BOOLEAN cleanedUp = ReadBooleanNoFence(&extension->CleanedUp);
   BOOLEAN busy = extension->ReadOutstanding;
   if (!busy && !cleanedUp) {
     extension->ReadOutstanding = TRUE;
     extension->ReadState = READ_IDLE;
   }
   // The time-outs as they stand when the read arrives (RxLock before TimeoutLock).
+  BOOLEAN buffered = extension->RxCount > extension->RxStatusCount;
   KeAcquireSpinLockAtDpcLevel(&extension->TimeoutLock);
   UCHAR mode = extension->ReadTimeoutMode;
   KeReleaseSpinLockFromDpcLevel(&extension->TimeoutLock);
@@ -150,7 +151,6 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     length = 1;
     stack->Parameters.Read.Length = 1;
   }
-  BOOLEAN buffered = extension->RxCount > extension->RxStatusCount;
   if (!buffered && mode == 1) {
     Irp->IoStatus.Information = 0;
     return FinishRead(extension, Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
@@ -198,7 +198,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (buffered || extension->RxCount > extension->RxStatusCount)
     KeSetEvent(&extension->ReadRequestEvent, 1, FALSE);
   // A clean-up, close or removal that began meanwhile may have missed the read.
-  if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentRead(DeviceObject);
+  if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentRead(DeviceObject);
   return STATUS_PENDING;
 }
 
@@ -219,7 +219,9 @@ VOID ServiceCurrentRead(PDEVICE_EXTENSION Extension, UCHAR Kind) {
     return;
   }
   irp->IoStatus.Information = 0;
+  KeAcquireSpinLock(&Extension->RxLock, &irql);
   UCHAR state = Extension->ReadState;
+  KeReleaseSpinLock(&Extension->RxLock, irql);
   if (Extension->DeviceRemoved || Extension->PortClosed || state == READ_IDLE || state == READ_ABORTED) {
     FinishRead(Extension, irp, STATUS_CANCELLED, IO_SERIAL_INCREMENT);
     return;

@@ -74,7 +74,7 @@ namespace {
 
 // The transfer is back from the bus: a cancel waiting for it may go on.
 VOID TransferBack(PDEVICE_EXTENSION extension) {
-  extension->BulkInCompleted = extension->BulkInSubmitted;
+  WriteULongNoFence(&extension->BulkInCompleted, extension->BulkInSubmitted);
   extension->BulkInState = BULK_IDLE;
 }
 
@@ -193,7 +193,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
   if (extension->PortClosed || extension->DeviceRemoved) {
     SetReadingActive(extension, FALSE);
     ClearEvents(extension, 0);
-    extension->ModemStatus = 0;
+    WriteUCharNoFence(&extension->ModemStatus, 0);
     TransferBack(extension);
     KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -205,7 +205,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
   length &= ~1UL;
   AppendBulkInPacket(extension, length);
 
-  if ((extension->FlowFlags & FLOW_INPUT_MASK) && extension->RxCount + TRANSFER_BUFFER_SIZE > RX_HIGH_WATER)
+  if ((ReadUCharNoFence(&extension->FlowFlags) & FLOW_INPUT_MASK) && extension->RxCount + TRANSFER_BUFFER_SIZE > RX_HIGH_WATER)
     SetReceiveFlowControl(extension->FunctionalDeviceObject, TRUE);
 
   // Decided under the lock that a read restarting reading takes, so that room made meanwhile is

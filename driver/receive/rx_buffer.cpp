@@ -54,15 +54,15 @@ VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length) {
   }
 
   UCHAR modem = packet[Length - 2] & 0x0F;
-  events |= ModemEvents((UCHAR)(modem ^ Extension->ModemStatus));
+  events |= ModemEvents((UCHAR)(modem ^ ReadUCharNoFence(&Extension->ModemStatus)));
   RecordEvents(Extension, events);
 
-  UCHAR flags = Extension->FlowFlags;
+  UCHAR flags = ReadUCharNoFence(&Extension->FlowFlags);
   if (flags & FLOW_OUTPUT_MASK) {
     BOOLEAN changed = FALSE;
-    if ((flags & (FLOW_OUT_DSR | FLOW_OUT_CTS)) && modem != Extension->ModemStatus) {
+    if ((flags & (FLOW_OUT_DSR | FLOW_OUT_CTS)) && modem != ReadUCharNoFence(&Extension->ModemStatus)) {
       changed = TRUE;
-      Extension->ModemStatus = modem;
+      WriteUCharNoFence(&Extension->ModemStatus, modem);
     }
     if (flags & FLOW_OUT_XONXOFF) {
       // The newest XON or XOFF in the packet decides; XON wins when both characters are equal.
@@ -81,7 +81,7 @@ VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length) {
     }
     if (changed && TransmitHeld(Extension) && TransmitMayResume(Extension, flags, modem)) ResumeHeldTransmit(Extension);
   }
-  Extension->ModemStatus = modem;
+  WriteUCharNoFence(&Extension->ModemStatus, modem);
 
   KeAcquireSpinLock(&Extension->RxLock, &irql);
   // Reading is submitted only with room for a whole packet; should a packet still not fit, it is
@@ -115,7 +115,7 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
   UCHAR xon = Extension->SerialChars.XonChar;
   UCHAR xoff = Extension->SerialChars.XoffChar;
   KeReleaseSpinLock(&Extension->RxLock, irql);
-  BOOLEAN filter = (Extension->FlowFlags & FLOW_OUT_XONXOFF) != 0;
+  BOOLEAN filter = (ReadUCharNoFence(&Extension->FlowFlags) & FLOW_OUT_XONXOFF) != 0;
 
   ULONG p = 0, copied = 0, skipped = 0;
   while (p + 2 <= limit) {

@@ -37,7 +37,7 @@ NTSTATUS SendPortCommand(PDEVICE_OBJECT DeviceObject, UCHAR Request) {
   NTSTATUS status = SubmitVendorRequest(DeviceObject, Request,
                                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, reply, sizeof(reply));
   if (!NT_SUCCESS(status)) return status;
-  ExtensionOf(DeviceObject)->ModemStatus = Request == PORT_REQUEST_OPEN ? (UCHAR)(reply[1] & 0x0F) : 0;
+  WriteUCharNoFence(&ExtensionOf(DeviceObject)->ModemStatus, Request == PORT_REQUEST_OPEN ? (UCHAR)(reply[1] & 0x0F) : 0);
   return status;
 }
 

@@ -26,7 +26,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // Another thread's request may still reach the driver after the handle is gone; it must not
   // pend, or it would hold back the close and keep the port from being opened again. Set before
   // the aborts, whose locks the requests test it under.
-  ExtensionOf(DeviceObject)->CleanedUp = TRUE;
+  WriteBooleanNoFence(&ExtensionOf(DeviceObject)->CleanedUp, TRUE);
   AbortCurrentRead(DeviceObject);
   AbortCurrentWrite(DeviceObject);
   CancelPendingWait(ExtensionOf(DeviceObject));

@@ -54,7 +54,7 @@ VOID RecordCommErrors(PDEVICE_EXTENSION Extension, ULONG Errors) {
 NTSTATUS GetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
-  *(PULONG)Irp->AssociatedIrp.SystemBuffer = Extension->WaitMask;
+  *(PULONG)Irp->AssociatedIrp.SystemBuffer = ReadULongNoFence(&Extension->WaitMask);
   Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
@@ -65,10 +65,11 @@ NTSTATUS SetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp) {
   ULONG mask = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
   if (mask & ~kValidEvents) return STATUS_INVALID_PARAMETER;
   ClearEvents(Extension, mask);
-  Extension->WaitMask = mask;
 
+  // WaitMask is EventLock's; the event DPC's first look outside the lock is tested again inside.
   KIRQL irql;
   KeAcquireSpinLock(&Extension->EventLock, &irql);
+  WriteULongNoFence(&Extension->WaitMask, mask);
   PIRP wait = TakePendingWait(Extension);
   KeReleaseSpinLock(&Extension->EventLock, irql);
   if (wait != NULL) CompleteWait(wait, 0, IO_SERIAL_INCREMENT);
@@ -82,7 +83,7 @@ NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp) {
 
   KIRQL irql;
   KeAcquireSpinLock(&Extension->EventLock, &irql);
-  if (Extension->CleanedUp) {
+  if (ReadBooleanNoFence(&Extension->CleanedUp)) {
     KeReleaseSpinLock(&Extension->EventLock, irql);
     Irp->IoStatus.Information = 0;
     return STATUS_CANCELLED;
@@ -91,7 +92,7 @@ NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp) {
     KeReleaseSpinLock(&Extension->EventLock, irql);
     return STATUS_INVALID_PARAMETER;
   }
-  if (Extension->EventsSeen & Extension->WaitMask) {
+  if (ReadULongNoFence(&Extension->EventsSeen) & Extension->WaitMask) {
     ULONG matched = TakeEvents(Extension) & Extension->WaitMask;
     KeReleaseSpinLock(&Extension->EventLock, irql);
     *(PULONG)Irp->AssociatedIrp.SystemBuffer = matched;
@@ -120,13 +121,16 @@ VOID NTAPI EventDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
-  if (extension->RxCount >= RX_80_PERCENT) RecordEvents(extension, SERIAL_EV_RX80FULL);
-  if ((extension->EventsSeen & extension->WaitMask) == 0) return;
+  KeAcquireSpinLockAtDpcLevel(&extension->RxLock);
+  BOOLEAN full = extension->RxCount >= RX_80_PERCENT;
+  KeReleaseSpinLockFromDpcLevel(&extension->RxLock);
+  if (full) RecordEvents(extension, SERIAL_EV_RX80FULL);
+  if ((ReadULongNoFence(&extension->EventsSeen) & ReadULongNoFence(&extension->WaitMask)) == 0) return;
 
   // Tested again under the lock: a wait that completed meanwhile may have taken the match, and
   // the wait pending now must not be completed with nothing.
   KeAcquireSpinLockAtDpcLevel(&extension->EventLock);
-  PIRP wait = (extension->EventsSeen & extension->WaitMask) != 0 ? TakePendingWait(extension) : NULL;
+  PIRP wait = (ReadULongNoFence(&extension->EventsSeen) & extension->WaitMask) != 0 ? TakePendingWait(extension) : NULL;
   ULONG matched = 0;
   if (wait != NULL) matched = TakeEvents(extension) & extension->WaitMask;
   KeReleaseSpinLockFromDpcLevel(&extension->EventLock);
@@ -168,7 +172,7 @@ NTSTATUS SetXoff(PDEVICE_EXTENSION Extension) {
 
 NTSTATUS SetXon(PDEVICE_EXTENSION Extension) {
   Extension->TxXonState = TRUE;
-  if (TransmitHeld(Extension) && TransmitMayResume(Extension, Extension->FlowFlags, Extension->ModemStatus))
+  if (TransmitHeld(Extension) && TransmitMayResume(Extension, ReadUCharNoFence(&Extension->FlowFlags), ReadUCharNoFence(&Extension->ModemStatus)))
     ResumeHeldTransmit(Extension);
   return STATUS_SUCCESS;
 }

@@ -180,15 +180,17 @@ NTSTATUS GetCommStatus(const Request& r) {
   RtlZeroMemory(&status, sizeof(status));
   status.Errors = (ULONG)InterlockedExchange((LONG volatile*)&ext->CommErrors, 0);
   if (DeviceIsReady(r.Device)) {
-    ULONG holds = ext->TxHoldReasons;
+    ULONG holds = ReadULongNoFence(&ext->TxHoldReasons);
     if (holds & 0x01) status.HoldReasons |= SERIAL_TX_WAITING_FOR_CTS;
     if (holds & 0x02) status.HoldReasons |= SERIAL_TX_WAITING_FOR_DSR;
     if (holds & 0x08) status.HoldReasons |= SERIAL_TX_WAITING_FOR_XON;
     KIRQL irql;
-    KeAcquireSpinLock(&ext->EventLock, &irql);
+    KeAcquireSpinLock(&ext->RxLock, &irql);
     status.AmountInInQueue = (ext->RxCount - ext->RxStatusCount) / 2;
+    KeReleaseSpinLock(&ext->RxLock, irql);
+    KeAcquireSpinLock(&ext->TxLock, &irql);
     status.AmountInOutQueue = ext->TxCount / 2;
-    KeReleaseSpinLock(&ext->EventLock, irql);
+    KeReleaseSpinLock(&ext->TxLock, irql);
   }
   return Output(r, &status, sizeof(status));
 }

@@ -66,7 +66,7 @@ VOID ApplyHandflow(PDEVICE_OBJECT DeviceObject, const SERIAL_HANDFLOW* New) {
   if (dtrMode == SERIAL_DTR_HANDSHAKE) flags |= FLOW_IN_DTR;
   if (rtsMode == SERIAL_RTS_HANDSHAKE) flags |= FLOW_IN_RTS;
   if (New->FlowReplace & SERIAL_AUTO_RECEIVE) flags |= FLOW_IN_XONXOFF;
-  extension->FlowFlags = flags;
+  WriteUCharNoFence(&extension->FlowFlags, flags);
 
   extension->Handflow.FlowReplace = New->FlowReplace;
   extension->Handflow.XoffLimit = New->XoffLimit;

@@ -49,7 +49,7 @@ VOID ResetForOpen(PDEVICE_EXTENSION extension) {
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   IoIncrement(DeviceObject);
-  extension->PortClosed = FALSE;
+  WriteBooleanNoFence(&extension->PortClosed, FALSE);
   NTSTATUS status;
   // The port is claimed before the adapter is asked, under the lock a query-stop tests it under,
   // so that a query-stop meanwhile finds it open, and an open after an accepted query-stop finds
@@ -89,7 +89,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoIncrement(DeviceObject);
   NTSTATUS status = STATUS_ACCESS_DENIED;
   if (extension->DeviceOpen) {
-    extension->PortClosed = TRUE;
+    WriteBooleanNoFence(&extension->PortClosed, TRUE);
     CancelBulkInTransfer(extension);
     // After the transfer is back, so that no failed completion can arm the retry again.
     KeCancelTimer(&extension->BulkInRetryTimer);

@@ -53,7 +53,7 @@ NTSTATUS QueueUnit(PDEVICE_OBJECT DeviceObject, UCHAR header, UCHAR data) {
 }  // namespace
 
 VOID FrameWriteData(PDEVICE_EXTENSION Extension, const UCHAR* Data, ULONG Count) {
-  UCHAR header = Extension->ModemControl;
+  UCHAR header = ReadUCharNoFence(&Extension->ModemControl);  // corrected under TxLock on entry
   PUCHAR staged = Extension->TxStaging;
   for (ULONG i = 0; i < Count; ++i) {
     staged[2 * i] = header;
@@ -82,7 +82,7 @@ BOOLEAN DriveModemControl(PDEVICE_OBJECT DeviceObject, UCHAR Bit, BOOLEAN On) {
   KeAcquireSpinLock(&extension->TxLock, &irql);
   UCHAR old = extension->ModemControl;
   UCHAR now = On ? (UCHAR)(old | Bit) : (UCHAR)(old & ~Bit);
-  extension->ModemControl = now;
+  WriteUCharNoFence(&extension->ModemControl, now);
   // Queued in the same step, so that the units go out in the order of the changes.
   BOOLEAN queued = now != old && ready && extension->TxCount <= TX_IN_BAND_LIMIT;
   if (queued) {
@@ -135,7 +135,7 @@ VOID FrameNextWriteChunkLocked(PDEVICE_EXTENSION Extension) {
 VOID SetReceiveFlowControl(PDEVICE_OBJECT DeviceObject, BOOLEAN Assert) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   volatile ULONG* holds = &extension->RxFlowHolds;
-  UCHAR flags = extension->FlowFlags;
+  UCHAR flags = ReadUCharNoFence(&extension->FlowFlags);
   if (Assert) {
     if (flags & FLOW_IN_XONXOFF) {
       if (!(AtomicOr(holds, HOLD_XOFF) & HOLD_XOFF)) QueueXonXoffWord(DeviceObject, FALSE);

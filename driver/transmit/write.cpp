@@ -99,7 +99,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   KIRQL irql;
   KeAcquireSpinLock(&extension->TxLock, &irql);
-  BOOLEAN cleanedUp = extension->CleanedUp;
+  BOOLEAN cleanedUp = ReadBooleanNoFence(&extension->CleanedUp);
   BOOLEAN busy = extension->CurrentWriteIrp != NULL || extension->TxSourceIndex != 0 || extension->TxStagePending;
   if (!busy && !cleanedUp) extension->CurrentWriteIrp = Irp;
   KeReleaseSpinLock(&extension->TxLock, irql);
@@ -119,8 +119,8 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     extension->TxSourceNext = 0;
   }
 
-  UCHAR flags = extension->FlowFlags;
-  if ((flags & FLOW_OUTPUT_MASK) && !TransmitMayResume(extension, flags, extension->ModemStatus)) {
+  UCHAR flags = ReadUCharNoFence(&extension->FlowFlags);
+  if ((flags & FLOW_OUTPUT_MASK) && !TransmitMayResume(extension, flags, ReadUCharNoFence(&extension->ModemStatus))) {
     BOOLEAN exempt = (flags & FLOW_OUT_XOFF_CONTINUE) && HasFlowCharacter(extension, data, length);
     KeAcquireSpinLock(&extension->TimeoutLock, &irql);
     SERIAL_TIMEOUTS timeouts = extension->Timeouts;
@@ -146,9 +146,9 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       KeSetTimer(&extension->WriteTotalTimer, extension->WriteTotalDueTime, &extension->WriteTotalDpc);
     }
     // Flow control may have allowed sending again while the write was being held.
-    if (held && TransmitMayResume(extension, extension->FlowFlags, extension->ModemStatus))
+    if (held && TransmitMayResume(extension, ReadUCharNoFence(&extension->FlowFlags), ReadUCharNoFence(&extension->ModemStatus)))
       ResumeHeldTransmit(extension);
-    if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
+    if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentWrite(DeviceObject);
     return STATUS_PENDING;
   }
 
@@ -163,7 +163,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   KeReleaseSpinLock(&extension->TxLock, irql);
   if (stillCurrent) WakeWriter(extension);
-  if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
+  if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentWrite(DeviceObject);
   return STATUS_PENDING;
 }
 

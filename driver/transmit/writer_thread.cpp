@@ -37,7 +37,7 @@ BOOLEAN Claim(PDEVICE_EXTENSION extension) {
 
 // The transfer is back from the bus: a cancel waiting for it may go on.
 VOID TransferBack(PDEVICE_EXTENSION extension) {
-  extension->BulkOutCompleted = extension->BulkOutSubmitted;
+  WriteULongNoFence(&extension->BulkOutCompleted, extension->BulkOutSubmitted);
   extension->BulkOutState = BULK_IDLE;
 }
 
@@ -131,7 +131,7 @@ VOID AfterTransfer(PDEVICE_EXTENSION extension, BOOLEAN freshCredit) {
     KeSetEvent(&extension->TxCreditEvent, 1, FALSE);
   } else if (write != NULL) {
     FinishWrite(extension, write, STATUS_SUCCESS, IO_NO_INCREMENT);
-    if (extension->WaitMask & SERIAL_EV_TXEMPTY) {
+    if (ReadULongNoFence(&extension->WaitMask) & SERIAL_EV_TXEMPTY) {
       RecordEvents(extension, SERIAL_EV_TXEMPTY);
       KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
     }
@@ -253,7 +253,7 @@ NTSTATUS NTAPI BulkOutCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
   }
   if (extension->PortClosed || extension->DeviceRemoved) {
     ClearEvents(extension, 0);
-    extension->ModemStatus = 0;
+    WriteUCharNoFence(&extension->ModemStatus, 0);
     CameBackClosed(extension);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }

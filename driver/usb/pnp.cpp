@@ -65,7 +65,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS QueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   // Pending first, so that no transfer starts after the cancels below.
-  extension->RemovePending = TRUE;
+  WriteBooleanNoFence(&extension->RemovePending, TRUE);
   AbortCurrentRead(DeviceObject);
   AbortCurrentWrite(DeviceObject);
   CancelBulkInTransfer(extension);
@@ -91,7 +91,7 @@ BOOLEAN AcceptQueryStop(PDEVICE_EXTENSION extension) {
 
 NTSTATUS CancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-  extension->RemovePending = FALSE;
+  WriteBooleanNoFence(&extension->RemovePending, FALSE);
   KIRQL irql;
   KeAcquireSpinLock(&extension->RxLock, &irql);
   if (extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE && !extension->DeviceRemoved &&

@@ -49,7 +49,7 @@ VOID CancelTransferAndWait(PKSPIN_LOCK Lock, volatile UCHAR* State, volatile ULO
   // completing. Either way its own completion is waited for: every completion sets the idle
   // event, so that of an earlier transfer only makes the count be looked at again.
   IoCancelIrp(Irp);
-  while ((LONG)(transfer - *Completed) > 0) {
+  while ((LONG)(transfer - ReadULongNoFence(Completed)) > 0) {
     KeWaitForSingleObject(IdleEvent, Suspended, KernelMode, FALSE, NULL);
     KeResetEvent(IdleEvent);
   }

@@ -144,8 +144,10 @@ NTSTATUS Issue(const std::shared_ptr<File>& file, UCHAR major, UCHAR minor,
     std::free(system);
     done->AssociatedIrp.SystemBuffer = nullptr;
     if (request->Ov) {
-      request->Ov->InternalHigh = request->Info;
-      request->Ov->Internal = (ULONG_PTR)(LONG_PTR)request->Final;
+      // As the kernel publishes them: an application may poll Internal without waiting
+      // (HasOverlappedIoCompleted), and then reads the count and the data.
+      __atomic_store_n(&request->Ov->InternalHigh, request->Info, __ATOMIC_RELAXED);
+      __atomic_store_n(&request->Ov->Internal, (ULONG_PTR)(LONG_PTR)request->Final, __ATOMIC_RELEASE);
     }
     // Signalled while this request still holds the file: once it is no longer counted, a
     // close on another thread may free the file object.

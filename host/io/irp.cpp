@@ -1,5 +1,6 @@
 // IRPs: allocation, the call down a device stack, completion up it, cancellation, and the
 // verifier checks on all of them.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -335,7 +336,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (shadow->Generation == generation) {
     if (status == STATUS_PENDING) {
       std::lock_guard<std::mutex> guard(Lock());
-      if (shadow->Completed || Irp->CurrentLocation > level) CheckMarked(Irp, level);
+      // Whether completion has passed this level already is read from the record it removes under
+      // this lock, not from CurrentLocation, which a completing thread is moving meanwhile.
+      bool passed = std::none_of(shadow->Calls.begin(), shadow->Calls.end(),
+                                 [level](const std::pair<int, PDEVICE_OBJECT>& c) { return c.first == level; });
+      if (shadow->Completed || passed) CheckMarked(Irp, level);
       else shadow->PendingLevels.push_back(level);
     }
     bool top = shadow->Kind == Origin::System && level == Irp->StackCount;
@@ -377,7 +382,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   if (Irp->IoStatus.Status == STATUS_PENDING)
     verifier::Report("completion", "IoCompleteRequest with status STATUS_PENDING");
-  if (Irp->CancelRoutine)
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_RELAXED))
     verifier::Report("cancel", Describe(Irp) + " completed while it still has a cancel routine");
   if (CurrentThread().Irql > DISPATCH_LEVEL) verifier::Report("irql", "IoCompleteRequest above DISPATCH_LEVEL");
   ++shadow->Refs;
@@ -392,7 +397,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                   (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-                  (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+                  (__atomic_load_n(&Irp->Cancel, __ATOMIC_RELAXED) && (sp->Control & SL_INVOKE_ON_CANCEL));
     if (invoke && sp->CompletionRoutine) {
       bool originator = Irp->CurrentLocation == Irp->StackCount + 1;
       PDEVICE_OBJECT device = originator ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
@@ -446,7 +451,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   ++shadow->Refs;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELAXED);  // read without the lock by completion
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (!routine) {
     IoReleaseCancelSpinLock(irql);

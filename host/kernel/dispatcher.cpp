@@ -120,7 +120,9 @@ using namespace hk;
 
 namespace {
 
+// Under the dispatcher lock, where other threads' waits link themselves into the list.
 bool HeaderLooksInitialized(DISPATCHER_HEADER* header) {
+  std::lock_guard<std::mutex> guard(dispatcher::Lock());
   return header->WaitListHead.Flink != nullptr && header->WaitListHead.Blink != nullptr;
 }
 

@@ -26,6 +26,8 @@ void Processor(int number) {
   self.Name = "DPC processor " + std::to_string(number);
   for (;;) {
     PKDPC dpc;
+    PKDEFERRED_ROUTINE routine;
+    PVOID context, arg1, arg2;
     {
       std::unique_lock<std::mutex> guard(g_lock);
       g_work.wait(guard, [] { return g_stopping || !g_queue.empty(); }, "a DPC to run");
@@ -35,11 +37,13 @@ void Processor(int number) {
       // Off the queue before it runs: the routine may queue its own DPC again.
       dpc->DpcData = nullptr;
       g_running[number] = dpc;
+      // Taken while still under the queue lock: once off the queue, the DPC may be queued again
+      // with new arguments.
+      routine = dpc->DeferredRoutine;
+      context = dpc->DeferredContext;
+      arg1 = dpc->SystemArgument1;
+      arg2 = dpc->SystemArgument2;
     }
-    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-    PVOID context = dpc->DeferredContext;
-    PVOID arg1 = dpc->SystemArgument1;
-    PVOID arg2 = dpc->SystemArgument2;
     self.Irql = DISPATCH_LEVEL;
     routine(dpc, context, arg1, arg2);
     if (self.Irql != DISPATCH_LEVEL)

@@ -44,14 +44,15 @@ class PortUnderLoad : public OpenPortTest {
     ~Io() { CloseHandle(Ov.hEvent); }
   };
   NTSTATUS Finish(Io& io, DWORD* bytes = nullptr) {
-    if ((NTSTATUS)io.Ov.Internal == STATUS_PENDING &&
+    if ((NTSTATUS)__atomic_load_n(&io.Ov.Internal, __ATOMIC_ACQUIRE) == STATUS_PENDING &&
         WaitForSingleObject(io.Ov.hEvent, kRequestLimitMs) == WAIT_TIMEOUT) {
       ++lost_;
       CancelIoEx(Handle(), &io.Ov);
       WaitForSingleObject(io.Ov.hEvent, kRequestLimitMs);
     }
-    if (bytes) *bytes = (DWORD)io.Ov.InternalHigh;
-    return (NTSTATUS)io.Ov.Internal;
+    NTSTATUS status = (NTSTATUS)__atomic_load_n(&io.Ov.Internal, __ATOMIC_ACQUIRE);
+    if (bytes) *bytes = (DWORD)__atomic_load_n(&io.Ov.InternalHigh, __ATOMIC_RELAXED);
+    return status;
   }
 
   std::atomic<int> lost_{0};

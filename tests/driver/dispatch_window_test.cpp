@@ -170,7 +170,7 @@ TEST_F(DispatchWindow, CloseWaitsForABulkInTransferOnItsWayToTheBusAndTheReopene
           CloseHandle(handle);
           closed = true;
         });
-        WaitFor([ext] { return ext->PortClosed != FALSE; }, std::chrono::seconds(5));
+        WaitFor([ext] { return ReadBooleanNoFence(&ext->PortClosed) != FALSE; }, std::chrono::seconds(5));
         closedTooSoon = WaitFor([&] { return closed.load(); }, std::chrono::milliseconds(100));
       });
   Device().ReceiveFromLine(Bytes("x"));

@@ -16,9 +16,10 @@ struct Pending {
   std::vector<UCHAR> Buffer;
   Pending();
   ~Pending();
-  bool Done() const { return (NTSTATUS)Ov.Internal != STATUS_PENDING; }
-  NTSTATUS Status() const { return (NTSTATUS)Ov.Internal; }
-  ULONG Bytes() const { return (ULONG)Ov.InternalHigh; }
+  // Polled as HasOverlappedIoCompleted does, while the completion may be publishing them.
+  bool Done() const { return Status() != STATUS_PENDING; }
+  NTSTATUS Status() const { return (NTSTATUS)__atomic_load_n(&Ov.Internal, __ATOMIC_ACQUIRE); }
+  ULONG Bytes() const { return (ULONG)__atomic_load_n(&Ov.InternalHigh, __ATOMIC_RELAXED); }
   // The characters a read delivered.
   std::string Text() const { return std::string(Buffer.begin(), Buffer.begin() + Bytes()); }
 };

@@ -96,7 +96,7 @@ TEST_F(PnpSequences, QueryRemoveGoesDownOnlyAfterEveryOtherCountedDispatchRoutin
 
   NTSTATUS query = STATUS_PENDING;
   std::thread pnpThread([&] { query = pnp::SendPnp(Node(), IRP_MN_QUERY_REMOVE_DEVICE); });
-  ASSERT_TRUE(Eventually([&] { return Ext()->RemovePending == TRUE; }));
+  ASSERT_TRUE(Eventually([&] { return ReadBooleanNoFence(&Ext()->RemovePending) == TRUE; }));
   EXPECT_FALSE(Saw(Node(), IRP_MN_QUERY_REMOVE_DEVICE)) << "passed down while a dispatch routine was inside";
   EXPECT_EQ(query, STATUS_PENDING);
 

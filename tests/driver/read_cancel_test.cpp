@@ -76,8 +76,16 @@ TEST_F(RxCancel, PurgeRxAbortWhileTheReaderThreadHoldsTheRead) {
   IoAcquireCancelSpinLock(&irql);
   Device().ReceiveFromLine(Bytes("abc"));
   volatile PIRP* slot = &Ext()->CurrentReadIrp;
-  for (int i = 0; i < 5000 && *slot != nullptr; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  bool taken = *slot == nullptr;
+  PDEVICE_EXTENSION ext = Ext();
+  auto empty = [slot, ext] {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->RxLock, &irql);  // where the driver moves the read in and out
+    bool none = *slot == nullptr;
+    KeReleaseSpinLock(&ext->RxLock, irql);
+    return none;
+  };
+  for (int i = 0; i < 5000 && !empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  bool taken = empty();
 
   Pending purge;
   ULONG mask = SERIAL_PURGE_RXABORT;

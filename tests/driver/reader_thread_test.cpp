@@ -189,8 +189,8 @@ TEST_F(ReaderThread, PacketThatCompletesAfterCloseLeavesNoTrace) {
     closed = true;
   });
   volatile BOOLEAN* closing = &Ext()->PortClosed;
-  for (int i = 0; i < 5000 && !*closing; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_TRUE(*closing) << "close did not begin";
+  for (int i = 0; i < 5000 && !ReadBooleanNoFence(closing); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(ReadBooleanNoFence(closing)) << "close did not begin";
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(closed) << "close went on while the transfer was still the bus's";
   log->Release();
