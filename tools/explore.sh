@@ -58,7 +58,7 @@ for name in $scenarios; do
     fi
   else
     seed=$(sed -n 's/^FAIL [^ ]* seed \([0-9]*\).*/\1/p' "$log" | head -1)
-    printf 'FAIL %-18s seed %s (the %s. seed tried); replay: tools/explore.sh --scenario %s --seed %s\n' \
+    printf 'FAIL %-18s seed %s, after %s seeds; replay: tools/explore.sh --scenario %s --seed %s\n' \
       "$name" "${seed:-?}" "$(( ${seed:-$first} - first + 1 ))" "$name" "${seed:-?}"
     sed -n '2,40p' "$log" | grep -v '^  replay:' | sed 's/^/    /'
     failed=$((failed + 1))

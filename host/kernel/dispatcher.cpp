@@ -200,7 +200,7 @@ NTSTATUS WaitForObjects(ULONG count, PVOID objects[], WAIT_TYPE waitType, PLARGE
     });
   }
   if (self.Counted) activity::End();
-  self.WaitSignal.wait(guard, [&] { return self.Satisfied; });
+  self.WaitSignal.wait(guard, [&] { return self.Satisfied; }, routine);
   self.Waiting = false;
   NTSTATUS status = self.WaitStatus;
   guard.unlock();

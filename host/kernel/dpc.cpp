@@ -60,7 +60,7 @@ void Processor(int number) {
     PVOID context, arg1, arg2;
     {
       std::unique_lock<std::mutex> guard(g_lock);
-      g_work.wait(guard, [] { return g_stopping || !g_queue.empty(); });
+      g_work.wait(guard, [] { return g_stopping || !g_queue.empty(); }, "a DPC to run");
       if (g_queue.empty()) return;
       dpc = g_queue.front();
       g_queue.pop_front();

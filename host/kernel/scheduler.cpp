@@ -345,13 +345,13 @@ void Wake(const void* key) {
 
 bool Registered() { return tls_self && Active(); }
 
-void CondVar::wait(std::unique_lock<std::mutex>& lock) {
+void CondVar::wait(std::unique_lock<std::mutex>& lock, const char* what) {
   if (!Registered()) {
     cv_.wait(lock);
     return;
   }
   tls_self->Name = CurrentThread().Name;
-  Block(this, "a host condition variable", &lock);
+  Block(this, what, &lock);
 }
 
 }  // namespace hk::sched

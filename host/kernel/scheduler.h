@@ -78,10 +78,11 @@ class CondVar {
     cv_.notify_all();
     if (Active()) Wake(this);
   }
-  void wait(std::unique_lock<std::mutex>& lock);
+  // `what` names the wait in a deadlock report.
+  void wait(std::unique_lock<std::mutex>& lock, const char* what = "a host condition variable");
   template <class Predicate>
-  void wait(std::unique_lock<std::mutex>& lock, Predicate ready) {
-    while (!ready()) wait(lock);
+  void wait(std::unique_lock<std::mutex>& lock, Predicate ready, const char* what = "a host condition variable") {
+    while (!ready()) wait(lock, what);
   }
   // Waits at most `limit` of real time when running freely; under a run the limit does not
   // apply (time is virtual there and a stuck machine is reported as a deadlock).

@@ -35,7 +35,7 @@ void Run(WorkQueue* queue, const char* name) {
     std::function<void()> item;
     {
       std::unique_lock<std::mutex> guard(queue->lock);
-      queue->work.wait(guard, [&] { return queue->stopping || !queue->items.empty(); });
+      queue->work.wait(guard, [&] { return queue->stopping || !queue->items.empty(); }, "a work item");
       if (queue->items.empty()) return;
       item = std::move(queue->items.front());
       queue->items.pop_front();

@@ -463,7 +463,7 @@ void HostController::Run() {
     Completion c;
     {
       std::unique_lock<std::mutex> guard(lock_);
-      work_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
+      work_.wait(guard, [this] { return stopping_ || !queue_.empty(); }, "a completion to deliver");
       if (queue_.empty()) return;
       c = queue_.front();
       queue_.pop_front();

@@ -8,7 +8,8 @@
 //   orvix-explore --scenario NAME [--seed S] [--seeds N] [--quiet]
 //
 // Seeds S .. S+N-1 run in turn; the first failing seed ends the program with status 1 after
-// printing its findings and a command that replays it.
+// printing its findings and a command that replays it. EXPLORE_DEBUG=1 in the environment
+// prints a few scenarios' steps (writes, planted faults, Plug and Play results) as they happen.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include "adapter/adapter.h"
 #include "app/comm.h"
 #include "app/win32.h"
+#include "kernel/clock.h"
 #include "kernel/scheduler.h"
 #include "io/io_manager.h"
 #include "kernel/verifier.h"
@@ -103,7 +105,8 @@ void Pause(DWORD ms) {
 }
 
 // The port is exclusive, and a closed handle lets it go only once its last request is done and
-// the close has followed on a worker thread: an open refused meanwhile is tried again shortly.
+// the close has followed on a worker thread: an open refused meanwhile is tried again shortly,
+// as an application does.
 // Opened through the port's device interface, which stays while a stop withdraws the COM name.
 HANDLE OpenPort() {
   const GUID portInterface = {0x5E1C7A42, 0x9B3D, 0x4F06, {0xA8, 0xE1, 0x2C, 0x47, 0xD9, 0xB0, 0xF3, 0x15}};
@@ -113,7 +116,9 @@ HANDLE OpenPort() {
   for (int attempt = 0;; ++attempt) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
-    if (h != INVALID_HANDLE_VALUE || GetLastNtStatus() != STATUS_ACCESS_DENIED || attempt == 20) return h;
+    // ERROR_ACCESS_DENIED, as an application sees it (STATUS_ACCESS_DENIED, or
+    // STATUS_DELETE_PENDING from an open that meets the previous close in the driver).
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != 5 || attempt == 20) return h;
     Pause(1);
   }
 }
@@ -177,6 +182,9 @@ void Writer(Run& run, HANDLE h, std::vector<UCHAR>& sent, size_t offset, size_t 
     WriteFile(h, data.data(), (DWORD)n, nullptr, &io.Ov);
     DWORD written = 0;
     NTSTATUS status = Finish(run, h, io, "a write", &written);
+    if (getenv("EXPLORE_DEBUG"))
+      std::printf("%.3f ms: write of %zu at %zu: %08X, %u written\n", clock::Now() / 1e4, n, offset + done,
+                  (unsigned)status, (unsigned)written);
     // Held by flow control past its time-out: nothing of it went out, so it goes again.
     if (status == STATUS_TIMEOUT && written == 0 && ++retries <= 20) continue;
     // Refused for a moment (the buffer still sends what a cancelled write left, a removal is
@@ -233,8 +241,17 @@ void ExpectEqual(Run& run, const std::vector<UCHAR>& sent, const std::vector<UCH
   if (Checksum(sent) == Checksum(got) && sent == got) return;
   size_t i = 0;
   while (i < sent.size() && i < got.size() && sent[i] == got[i]) ++i;
+  // Where in the pattern the first wrong characters come from: an earlier stream shows as a
+  // position before this one's.
+  std::string origin;
+  if (i + 4 <= got.size()) {
+    for (size_t k = 0; k < 20000 && origin.empty(); ++k)
+      if (PatternAt(k) == got[i] && PatternAt(k + 1) == got[i + 1] && PatternAt(k + 2) == got[i + 2] &&
+          PatternAt(k + 3) == got[i + 3])
+        origin = ", where pattern position " + std::to_string(k) + " came";
+  }
   run.Fail(std::string(what) + ": " + std::to_string(got.size()) + " characters came back for " +
-           std::to_string(sent.size()) + " sent, first difference at " + std::to_string(i));
+           std::to_string(sent.size()) + " sent, first difference at " + std::to_string(i) + origin);
 }
 
 // What a purge or cancellation may drop is lost, but nothing may be added, repeated or moved.
@@ -384,6 +401,40 @@ void PurgeCancel(Run& run) {
   CloseHandle(h);
 }
 
+// A read for more than will ever come, ended by a purge (or, for some seeds, by its total
+// time-out) while characters are arriving: it must end, with what it took in order.
+void PurgeAbort(Run& run) {
+  HANDLE h = OpenPort();
+  if (h == INVALID_HANDLE_VALUE) return run.Fail("open failed: " + Hex(GetLastNtStatus()));
+  Configure(run, h, false);
+  std::mt19937 random = run.Random(4);
+  bool byTimeout = random() % 2;
+  COMMTIMEOUTS timeouts{0, 0, byTimeout ? 30u : 0u, 0, 0};
+  run.Check(SetCommTimeouts(h, &timeouts), "SetCommTimeouts failed");
+  std::vector<UCHAR> sent, got;
+  std::atomic<bool> issued{false};
+  std::thread reader = sched::Spawn([&] {
+    std::vector<UCHAR> buffer(10000);
+    Io io;
+    ReadFile(h, buffer.data(), (DWORD)buffer.size(), nullptr, &io.Ov);
+    issued = true;
+    DWORD n = 0;
+    NTSTATUS status = Finish(run, h, io, byTimeout ? "a read with a total time-out" : "a read aborted by a purge", &n);
+    run.Check(n < buffer.size(), "a read took more than was sent");
+    run.Check(status == (byTimeout ? STATUS_TIMEOUT : STATUS_CANCELLED) || status == STATUS_SUCCESS,
+              "the read ended with " + Hex(status));
+    got.assign(buffer.begin(), buffer.begin() + std::min<size_t>(n, buffer.size()));
+  });
+  std::thread writer = sched::Spawn([&] { Writer(run, h, sent, 0, 120, 2, true); });
+  while (!issued) Pause(1);
+  Pause(random() % 3);
+  if (!byTimeout) run.Check(PurgeComm(h, PURGE_RXABORT), "PurgeComm failed");
+  sched::Join(reader);
+  sched::Join(writer);
+  ExpectSubsequence(run, sent, got, "the aborted read");
+  CloseHandle(h);
+}
+
 // Bulk-in, bulk-out and credit transfers failing while a stream flows; the driver retries
 // reading a second later. Afterwards a fresh stream must come back whole.
 void UsbFaults(Run& run) {
@@ -397,8 +448,9 @@ void UsbFaults(Run& run) {
     std::mt19937 random = run.Random(2);
     const UCHAR endpoints[] = {kBulkIn, kBulkOut, kCredit};
     for (int step = 0; step < 4; ++step) {
-      run.Device->FailNext(endpoints[random() % 3],
-                           random() % 2 ? USBD_STATUS_STALL_PID : USBD_STATUS_DEV_NOT_RESPONDING);
+      UCHAR endpoint = endpoints[random() % 3];
+      if (getenv("EXPLORE_DEBUG")) std::printf("%.3f ms: fail next on %02X\n", clock::Now() / 1e4, endpoint);
+      run.Device->FailNext(endpoint, random() % 2 ? USBD_STATUS_STALL_PID : USBD_STATUS_DEV_NOT_RESPONDING);
       Pause(random() % 40);
     }
   });
@@ -409,7 +461,15 @@ void UsbFaults(Run& run) {
   stop = true;
   sched::Join(reader);
   ExpectSubsequence(run, sent, got, "the stream with failing transfers");
+  // A failed transfer stops the writer with its data left in the buffer, to go on at the next
+  // write (a purge does not empty it): one short write sends it on before the port is drained.
+  std::vector<UCHAR> primer;
+  Writer(run, h, primer, 20000, 10, 5, false);
   Drain(run, h);
+  if (getenv("EXPLORE_DEBUG"))
+    std::printf("%.3f ms: storm sent %zu got %zu, adapter holds %zu received characters, %u free units\n",
+                clock::Now() / 1e4, sent.size(), got.size(), run.Device->ReceivedWaiting(),
+                (unsigned)run.Device->FreeUnits());
   RoundTrip(run, h, 300, 7000, "the stream after the failed transfers");
   CloseHandle(h);
 }
@@ -586,6 +646,7 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"flow-control-mix", FlowControlMix, false, 36000},
     {"purge-cancel", PurgeCancel, false, 32000},
+    {"purge-abort", PurgeAbort, false, 1000},
     {"usb-faults", UsbFaults, true, 50000},
     {"close-reopen", CloseReopen, false, 15000},
     {"surprise-removal", SurpriseRemoval, false, 30000},
