@@ -1,5 +1,5 @@
-// The adapter model behind the Wine tier's virtual USB bus. Reads the bus's requests (relayed
-// from Wine) on standard input and writes the replies on standard output; every request and
+// The adapter model behind the Wine tier's virtual USB bus. Reads the bus's requests on standard
+// input and writes the replies on standard output (the two FIFOs the bus opens); every request and
 // reply is logged on standard error, which is the bus's log. The adapter has a loopback plug and
 // moves characters without UART timing, on the real-time clock.
 #include <unistd.h>

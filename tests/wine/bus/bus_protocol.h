@@ -1,16 +1,17 @@
-// The messages between the virtual USB bus driver, the relay program and the adapter model.
-// The bus turns every URB into one request; the model answers each with one reply carrying the
-// same id. Little-endian, packed, header then data.
+// The messages between the virtual USB bus driver and the adapter model. The bus turns every
+// URB into one request, written to the requests FIFO; the model answers each with one reply,
+// carrying the same id, on the replies FIFO. Little-endian, packed, header then data.
 #pragma once
 #include <stdint.h>
 
 #define ORVIXBUS_CONTROL_NAME L"\\Device\\OrvixBusControl"
 #define ORVIXBUS_CONTROL_LINK L"\\DosDevices\\OrvixBusControl"
+// Unix FIFOs in the prefix's drive C:, opened by the model server before the bus starts.
+#define ORVIXBUS_REQUESTS L"\\??\\C:\\orvixbus\\requests"
+#define ORVIXBUS_REPLIES L"\\??\\C:\\orvixbus\\replies"
 
 // Control codes of the bus's control device (FILE_DEVICE_UNKNOWN, METHOD_BUFFERED).
 #define ORVIXBUS_IOCTL(n) (((0x22) << 16) | ((n) << 2))
-#define IOCTL_ORVIXBUS_NEXT ORVIXBUS_IOCTL(0x900)    // out: the next request for the model
-#define IOCTL_ORVIXBUS_DONE ORVIXBUS_IOCTL(0x901)    // in: a reply of the model
 #define IOCTL_ORVIXBUS_UNPLUG ORVIXBUS_IOCTL(0x902)  // the adapter is pulled out
 #define IOCTL_ORVIXBUS_STATE ORVIXBUS_IOCTL(0x903)   // out: ULONG, 1 while the adapter is present
 

@@ -1,7 +1,10 @@
 // A virtual USB bus for testing ORVIX.sys under Wine; never shipped. Root-enumerated, its FDO
 // reports one child PDO with the adapter's hardware IDs. The PDO turns every URB into a request
-// that a user-mode relay fetches from the control device and hands to the adapter model; the
-// model's reply completes the URB. Unplugging drops the child from the bus relations, so the
+// that a sender thread writes to a FIFO read by the adapter model (a user-mode process); a
+// receiver thread reads the model's replies from a second FIFO and completes the URBs. The
+// channel is served by the bus's own threads because Wine dispatches every request from user
+// mode on one thread per driver process, which the driver's synchronous URBs keep busy.
+// Unplugging (an IOCTL on the control device) drops the child from the bus relations, so the
 // driver stack sees surprise removal and removal while the port may be open.
 #include <intrin.h>
 #define InterlockedBitTestAndSet InterlockedBitTestAndSet_wdm
@@ -34,12 +37,13 @@ struct Outgoing {
   OrvixBusMessage Message;  // followed by data
 };
 
-// Everything the bus shares between dispatch routines, cancel routines and the relay's
-// requests. Lock covers Outbox, Waiters, InFlight, NextId, Present, Removed and Children.
+// Everything the bus shares between dispatch routines, cancel routines and its two threads.
+// Lock covers Outbox, InFlight, NextId, Present, Removed, Reported and Pdo; OutboxReady is set
+// after a request is queued.
 struct Bus {
   KSPIN_LOCK Lock;
-  LIST_ENTRY Outbox;    // requests the relay has not fetched yet
-  LIST_ENTRY Waiters;   // the relay's pending NEXT requests
+  KEVENT OutboxReady;
+  LIST_ENTRY Outbox;    // requests the sender has not written yet
   LIST_ENTRY InFlight;  // URB requests waiting for the model's reply
   ULONGLONG NextId;
   BOOLEAN Present;      // the adapter is plugged in
@@ -70,39 +74,12 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   return status;
 }
 
-// ---- The relay's side -------------------------------------------------------------------
+// ---- The channel to the model ------------------------------------------------------------
 
-// Hands queued requests to waiting NEXT requests; call with the lock held, completes after.
-void MatchLocked(LIST_ENTRY* done) {
-  while (!IsListEmpty(&g_bus.Outbox) && !IsListEmpty(&g_bus.Waiters)) {
-    PLIST_ENTRY waiterLink = RemoveHeadList(&g_bus.Waiters);
-    PIRP waiter = CONTAINING_RECORD(waiterLink, IRP, Tail.Overlay.ListEntry);
-    if (IoSetCancelRoutine(waiter, NULL) == NULL) {
-      // Its cancel routine is running and will complete it once the lock is free.
-      InitializeListHead(&waiter->Tail.Overlay.ListEntry);
-      continue;
-    }
-    PLIST_ENTRY messageLink = RemoveHeadList(&g_bus.Outbox);
-    Outgoing* message = CONTAINING_RECORD(messageLink, Outgoing, Link);
-    RtlCopyMemory(waiter->AssociatedIrp.SystemBuffer, &message->Message, message->Size);
-    waiter->IoStatus.Status = STATUS_SUCCESS;
-    waiter->IoStatus.Information = message->Size;
-    ExFreePoolWithTag(message, kTag);
-    InsertTailList(done, &waiter->Tail.Overlay.ListEntry);
-  }
-}
-
-void CompleteList(LIST_ENTRY* done) {
-  while (!IsListEmpty(done)) {
-    PIRP irp = CONTAINING_RECORD(RemoveHeadList(done), IRP, Tail.Overlay.ListEntry);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-  }
-}
-
-// Queues a request for the model; call with the lock held.
-void PostLocked(Outgoing* message, LIST_ENTRY* done) {
+// Queues a request for the sender; call with the lock held.
+void PostLocked(Outgoing* message) {
   InsertTailList(&g_bus.Outbox, &message->Link);
-  MatchLocked(done);
+  KeSetEvent(&g_bus.OutboxReady, IO_NO_INCREMENT, FALSE);
 }
 
 Outgoing* NewMessage(uint32_t kind, uint64_t id, ULONG dataBytes) {
@@ -118,14 +95,6 @@ Outgoing* NewMessage(uint32_t kind, uint64_t id, ULONG dataBytes) {
   return message;
 }
 
-VOID NTAPI CancelWaiter(PDEVICE_OBJECT, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  KIRQL irql;
-  KeAcquireSpinLock(&g_bus.Lock, &irql);
-  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&g_bus.Lock, irql);
-  Complete(irp, STATUS_CANCELLED);
-}
 
 // ---- URBs ---------------------------------------------------------------------------------
 
@@ -195,17 +164,14 @@ NTSTATUS FailUrb(PIRP irp, USBD_STATUS usbd, NTSTATUS status) {
 
 VOID NTAPI CancelUrb(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  LIST_ENTRY done;
-  InitializeListHead(&done);
+  // The model takes back whatever it already gave this transfer.
+  Outgoing* cancel = NewMessage(kBusCancel, (ULONGLONG)(ULONG_PTR)irp->Tail.Overlay.DriverContext[0], 0);
   KIRQL irql;
   KeAcquireSpinLock(&g_bus.Lock, &irql);
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-  // The model takes back whatever it already gave this transfer.
-  Outgoing* cancel = NewMessage(kBusCancel, (ULONGLONG)(ULONG_PTR)irp->Tail.Overlay.DriverContext[0], 0);
-  if (cancel != NULL && g_bus.Present) PostLocked(cancel, &done);
+  if (cancel != NULL && g_bus.Present) PostLocked(cancel);
   else if (cancel != NULL) ExFreePoolWithTag(cancel, kTag);
   KeReleaseSpinLock(&g_bus.Lock, irql);
-  CompleteList(&done);
   FailUrb(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED);
 }
 
@@ -335,8 +301,6 @@ NTSTATUS SubmitUrb(PIRP irp) {
   message->Message.Length = length;
   if (!in && length != 0) RtlCopyMemory(&message->Message + 1, data, length);
 
-  LIST_ENTRY done;
-  InitializeListHead(&done);
   KIRQL irql;
   KeAcquireSpinLock(&g_bus.Lock, &irql);
   if (!g_bus.Present || g_bus.Removed) {
@@ -357,9 +321,8 @@ NTSTATUS SubmitUrb(PIRP irp) {
     FailUrb(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED);
     return STATUS_PENDING;
   }
-  PostLocked(message, &done);
+  PostLocked(message);
   KeReleaseSpinLock(&g_bus.Lock, irql);
-  CompleteList(&done);
   return STATUS_PENDING;
 }
 
@@ -404,9 +367,9 @@ NTSTATUS Reply(const OrvixBusMessage* reply, ULONG size) {
 
 // Fails every URB still waiting and tells the model the adapter is gone.
 void DetachAll(BOOLEAN tellModel) {
-  LIST_ENTRY done, failed;
-  InitializeListHead(&done);
+  LIST_ENTRY failed;
   InitializeListHead(&failed);
+  Outgoing* detach = tellModel ? NewMessage(kBusDetach, 0, 0) : NULL;
   KIRQL irql;
   KeAcquireSpinLock(&g_bus.Lock, &irql);
   while (!IsListEmpty(&g_bus.InFlight)) {
@@ -421,12 +384,8 @@ void DetachAll(BOOLEAN tellModel) {
   // Requests the model never saw are dropped; the detach tells it to forget the rest.
   while (!IsListEmpty(&g_bus.Outbox))
     ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&g_bus.Outbox), Outgoing, Link), kTag);
-  if (tellModel) {
-    Outgoing* detach = NewMessage(kBusDetach, 0, 0);
-    if (detach != NULL) PostLocked(detach, &done);
-  }
+  if (detach != NULL) PostLocked(detach);
   KeReleaseSpinLock(&g_bus.Lock, irql);
-  CompleteList(&done);
   while (!IsListEmpty(&failed)) {
     PIRP irp = CONTAINING_RECORD(RemoveHeadList(&failed), IRP, Tail.Overlay.ListEntry);
     FailUrb(irp, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
@@ -594,31 +553,8 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
 
 NTSTATUS ControlDeviceControl(PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-  ULONG in = sp->Parameters.DeviceIoControl.InputBufferLength;
   ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
   switch (sp->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_ORVIXBUS_NEXT: {
-      if (out < ORVIXBUS_MAX_MESSAGE) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
-      LIST_ENTRY done;
-      InitializeListHead(&done);
-      KIRQL irql;
-      KeAcquireSpinLock(&g_bus.Lock, &irql);
-      IoMarkIrpPending(irp);
-      InsertTailList(&g_bus.Waiters, &irp->Tail.Overlay.ListEntry);
-      IoSetCancelRoutine(irp, CancelWaiter);
-      if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
-        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        KeReleaseSpinLock(&g_bus.Lock, irql);
-        Complete(irp, STATUS_CANCELLED);
-        return STATUS_PENDING;
-      }
-      MatchLocked(&done);
-      KeReleaseSpinLock(&g_bus.Lock, irql);
-      CompleteList(&done);
-      return STATUS_PENDING;
-    }
-    case IOCTL_ORVIXBUS_DONE:
-      return Complete(irp, Reply((const OrvixBusMessage*)irp->AssociatedIrp.SystemBuffer, in));
     case IOCTL_ORVIXBUS_UNPLUG: {
       KIRQL irql;
       KeAcquireSpinLock(&g_bus.Lock, &irql);
@@ -723,24 +659,95 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT rootPdo) {
   return STATUS_SUCCESS;
 }
 
-VOID NTAPI Unload(PDRIVER_OBJECT) {
-  UNICODE_STRING link;
-  RtlInitUnicodeString(&link, ORVIXBUS_CONTROL_LINK);
-  IoDeleteSymbolicLink(&link);
-  if (g_bus.Control != NULL) IoDeleteDevice(g_bus.Control);
-  g_bus.Control = NULL;
+// Opens one of the FIFOs, waiting for the model server to make it.
+HANDLE OpenChannel(const WCHAR* path, ACCESS_MASK access) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, path);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
+  for (;;) {
+    HANDLE handle = NULL;
+    IO_STATUS_BLOCK io;
+    NTSTATUS status = ZwCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, NULL, 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0);
+    if (NT_SUCCESS(status)) return handle;
+    DbgPrint("OrvixBus: %ws cannot be opened yet (%08lx)\n", path, status);
+    LARGE_INTEGER delay;
+    delay.QuadPart = -2000000;  // 200 ms
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  }
+}
+
+BOOLEAN ReadAll(HANDLE channel, PVOID buffer, ULONG size) {
+  PUCHAR p = (PUCHAR)buffer;
+  while (size != 0) {
+    IO_STATUS_BLOCK io;
+    NTSTATUS status = ZwReadFile(channel, NULL, NULL, NULL, &io, p, size, NULL, NULL);
+    if (!NT_SUCCESS(status) || io.Information == 0) return FALSE;
+    p += io.Information;
+    size -= (ULONG)io.Information;
+  }
+  return TRUE;
+}
+
+// Writes queued requests to the model, in order.
+VOID NTAPI Sender(PVOID) {
+  HANDLE channel = OpenChannel(ORVIXBUS_REQUESTS, FILE_WRITE_DATA);
+  DbgPrint("OrvixBus: sending requests to the model\n");
+  for (;;) {
+    KeWaitForSingleObject(&g_bus.OutboxReady, Executive, KernelMode, FALSE, NULL);
+    for (;;) {
+      KIRQL irql;
+      KeAcquireSpinLock(&g_bus.Lock, &irql);
+      Outgoing* message = IsListEmpty(&g_bus.Outbox)
+                              ? NULL : CONTAINING_RECORD(RemoveHeadList(&g_bus.Outbox), Outgoing, Link);
+      KeReleaseSpinLock(&g_bus.Lock, irql);
+      if (message == NULL) break;
+      IO_STATUS_BLOCK io;
+      NTSTATUS status = ZwWriteFile(channel, NULL, NULL, NULL, &io, &message->Message, message->Size, NULL, NULL);
+      if (!NT_SUCCESS(status) || io.Information != message->Size)
+        DbgPrint("OrvixBus: writing request %I64u failed (%08lx)\n", message->Message.Id, status);
+      ExFreePoolWithTag(message, kTag);
+    }
+  }
+}
+
+// Reads the model's replies and completes the URBs they answer.
+VOID NTAPI Receiver(PVOID) {
+  HANDLE channel = OpenChannel(ORVIXBUS_REPLIES, FILE_READ_DATA);
+  DbgPrint("OrvixBus: receiving replies from the model\n");
+  OrvixBusMessage* reply = (OrvixBusMessage*)ExAllocatePoolWithTag(NonPagedPool, ORVIXBUS_MAX_MESSAGE, kTag);
+  for (;;) {
+    if (reply == NULL || !ReadAll(channel, reply, sizeof(OrvixBusMessage)) ||
+        reply->Size < sizeof(OrvixBusMessage) || reply->Size > ORVIXBUS_MAX_MESSAGE ||
+        !ReadAll(channel, reply + 1, reply->Size - sizeof(OrvixBusMessage))) {
+      DbgPrint("OrvixBus: the model's replies ended\n");
+      break;
+    }
+    if (!NT_SUCCESS(Reply(reply, reply->Size))) DbgPrint("OrvixBus: a malformed reply\n");
+  }
+  ZwClose(channel);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+NTSTATUS StartThread(PKSTART_ROUTINE routine) {
+  HANDLE thread;
+  NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, routine, NULL);
+  if (NT_SUCCESS(status)) ZwClose(thread);
+  return status;
 }
 
 }  // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   KeInitializeSpinLock(&g_bus.Lock);
+  KeInitializeEvent(&g_bus.OutboxReady, SynchronizationEvent, FALSE);
   InitializeListHead(&g_bus.Outbox);
-  InitializeListHead(&g_bus.Waiters);
   InitializeListHead(&g_bus.InFlight);
   for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = Dispatch;
   driver->DriverExtension->AddDevice = AddDevice;
-  driver->DriverUnload = Unload;
+  // No unload routine: the channel threads live as long as the test's Wine session.
 
   UNICODE_STRING name, link;
   RtlInitUnicodeString(&name, ORVIXBUS_CONTROL_NAME);
@@ -757,5 +764,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   control->Flags |= DO_BUFFERED_IO;
   control->Flags &= ~DO_DEVICE_INITIALIZING;
   g_bus.Control = control;
-  return STATUS_SUCCESS;
+  status = StartThread(Sender);
+  if (NT_SUCCESS(status)) status = StartThread(Receiver);
+  return status;
 }

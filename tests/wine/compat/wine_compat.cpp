@@ -11,6 +11,9 @@
 //   cancelling or re-arming that timer deadlocks, and its KeCancelTimer still reports a timer
 //   that already fired as pending. Each timer's DPC goes through the queue above instead, and
 //   the pending state is kept here.
+// - IRP_MJ_CREATE: Wine returns the handle without waiting for the driver's answer, so a create
+//   the driver refused still gets requests and a close, which Windows never sends. Requests on
+//   such a file object are answered here with the create's status and never reach the driver.
 // Every import is taken by defining its __imp_ pointer, which the linker then prefers to the
 // import library; the real routines are found with MmGetSystemRoutineAddress.
 #include "../../../driver/frame/platform.h"
@@ -232,6 +235,67 @@ PVOID Routine(const WCHAR* name) {
   return MmGetSystemRoutineAddress(&text);
 }
 
+// ---- Refused creates -------------------------------------------------------------------------
+
+// RefusedLock covers Refused and RefusedStatus.
+KSPIN_LOCK RefusedLock;
+constexpr int kRefusedSlots = 32;
+PFILE_OBJECT Refused[kRefusedSlots];
+NTSTATUS RefusedStatus[kRefusedSlots];
+PDRIVER_DISPATCH Dispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
+
+// The create's status when the driver refused this file object, else STATUS_SUCCESS; `forget`
+// drops the record.
+NTSTATUS RefusedStatusOf(PFILE_OBJECT File, BOOLEAN forget) {
+  NTSTATUS status = STATUS_SUCCESS;
+  KIRQL irql;
+  KeAcquireSpinLock(&RefusedLock, &irql);
+  for (int i = 0; i < kRefusedSlots; ++i) {
+    if (File != NULL && Refused[i] == File) {
+      status = RefusedStatus[i];
+      if (forget) Refused[i] = NULL;
+      break;
+    }
+  }
+  KeReleaseSpinLock(&RefusedLock, irql);
+  return status;
+}
+
+NTSTATUS NTAPI CompatDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+  UCHAR major = sp->MajorFunction;
+  PFILE_OBJECT file = sp->FileObject;
+  if (major == IRP_MJ_CREATE) {
+    NTSTATUS status = Dispatch[major](Device, Irp);
+    // The driver completes creates at once; a refusal is remembered for the file object.
+    if (!NT_SUCCESS(status) && status != STATUS_PENDING && file != NULL) {
+      KIRQL irql;
+      KeAcquireSpinLock(&RefusedLock, &irql);
+      for (int i = 0; i < kRefusedSlots; ++i) {
+        if (Refused[i] == NULL) {
+          Refused[i] = file;
+          RefusedStatus[i] = status;
+          break;
+        }
+      }
+      KeReleaseSpinLock(&RefusedLock, irql);
+    }
+    return status;
+  }
+  if (major != IRP_MJ_PNP && major != IRP_MJ_POWER && major != IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+      major != IRP_MJ_SYSTEM_CONTROL) {
+    NTSTATUS refused = RefusedStatusOf(file, major == IRP_MJ_CLOSE);
+    if (!NT_SUCCESS(refused)) {
+      NTSTATUS status = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE ? STATUS_SUCCESS : refused;
+      Irp->IoStatus.Status = status;
+      Irp->IoStatus.Information = 0;
+      IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      return status;
+    }
+  }
+  return Dispatch[major](Device, Irp);
+}
+
 PDRIVER_UNLOAD DriverUnload;
 
 VOID NTAPI CompatUnload(PDRIVER_OBJECT DriverObject) {
@@ -268,6 +332,7 @@ extern "C" NTSTATUS NTAPI WineCompatDriverEntry(PDRIVER_OBJECT DriverObject, PUN
     return STATUS_PROCEDURE_NOT_FOUND;
   KeInitializeSpinLock(&QueueLock);
   KeInitializeSpinLock(&TimerLock);
+  KeInitializeSpinLock(&RefusedLock);
   InitializeListHead(&Queue);
   KeInitializeEvent(&QueueWork, SynchronizationEvent, FALSE);
   HANDLE thread;
@@ -283,5 +348,9 @@ extern "C" NTSTATUS NTAPI WineCompatDriverEntry(PDRIVER_OBJECT DriverObject, PUN
   }
   DriverUnload = DriverObject->DriverUnload;
   DriverObject->DriverUnload = CompatUnload;
+  for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
+    Dispatch[i] = DriverObject->MajorFunction[i];
+    DriverObject->MajorFunction[i] = CompatDispatch;
+  }
   return status;
 }
