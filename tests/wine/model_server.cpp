@@ -61,10 +61,12 @@ void Send(uint64_t id, USBD_STATUS status, const UCHAR* data, uint32_t bytes) {
   reply.Id = id;
   reply.Status = int32_t(status);
   reply.Bytes = bytes;
+  std::vector<UCHAR> message(reply.Size);
+  std::memcpy(message.data(), &reply, sizeof reply);
+  if (data && bytes) std::memcpy(message.data() + sizeof reply, data, bytes);
   std::lock_guard<std::mutex> guard(g_outLock);
   if (g_verbose) Log("model: reply %llu status %#x bytes %u\n", (unsigned long long)id, unsigned(status), bytes);
-  WriteAll(&reply, sizeof reply);
-  if (data && bytes) WriteAll(data, bytes);
+  WriteAll(message.data(), message.size());
 }
 
 class BusTransfer : public hk::usb::Transfer {
@@ -191,7 +193,7 @@ int main(int argc, char** argv) {
         break;
       }
       case kBusDetach:
-        Log("model: detached\n");
+        Log("model: detached after %llu bulk-out bytes and %llu bulk-in transfers\n", bulkOut, bulkIn);
         for (auto& entry : transfers) entry.second->MarkDone();
         transfers.clear();
         adapter->Detached();

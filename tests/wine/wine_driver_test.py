@@ -128,6 +128,10 @@ def test(session):
         print(f"comm_test exited with {code} after {time.monotonic() - started:.1f} s")
         verdict = [line for line in output.splitlines() if line.startswith("VERDICT:")]
         passed = code == 0 and verdict and "passed" in verdict[0]
+        with open(bus_log.path, encoding="utf-8", errors="replace") as log:
+            for line in log:
+                if "detached after" in line:
+                    print(line.rstrip())
     finally:
         if not passed:
             print("---- driver log (Wine's kernel, the bus and ORVIX.sys) ----")

@@ -679,36 +679,40 @@ HANDLE OpenChannel(const WCHAR* path, ACCESS_MASK access) {
   }
 }
 
-BOOLEAN ReadAll(HANDLE channel, PVOID buffer, ULONG size) {
-  PUCHAR p = (PUCHAR)buffer;
-  while (size != 0) {
-    IO_STATUS_BLOCK io;
-    NTSTATUS status = ZwReadFile(channel, NULL, NULL, NULL, &io, p, size, NULL, NULL);
-    if (!NT_SUCCESS(status) || io.Information == 0) return FALSE;
-    p += io.Information;
-    size -= (ULONG)io.Information;
-  }
-  return TRUE;
-}
+// Each pass through Wine's file I/O costs a round trip to wineserver, so requests and replies
+// move in batches of whatever is queued or available.
+constexpr ULONG kBatchBytes = 65536;
 
 // Writes queued requests to the model, in order.
 VOID NTAPI Sender(PVOID) {
   HANDLE channel = OpenChannel(ORVIXBUS_REQUESTS, FILE_WRITE_DATA);
   DbgPrint("OrvixBus: sending requests to the model\n");
+  PUCHAR batch = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, kBatchBytes, kTag);
   for (;;) {
     KeWaitForSingleObject(&g_bus.OutboxReady, Executive, KernelMode, FALSE, NULL);
     for (;;) {
+      ULONG used = 0;
       KIRQL irql;
       KeAcquireSpinLock(&g_bus.Lock, &irql);
-      Outgoing* message = IsListEmpty(&g_bus.Outbox)
-                              ? NULL : CONTAINING_RECORD(RemoveHeadList(&g_bus.Outbox), Outgoing, Link);
+      while (batch != NULL && !IsListEmpty(&g_bus.Outbox)) {
+        Outgoing* message = CONTAINING_RECORD(g_bus.Outbox.Flink, Outgoing, Link);
+        if (used + message->Size > kBatchBytes) break;
+        RemoveEntryList(&message->Link);
+        RtlCopyMemory(batch + used, &message->Message, message->Size);
+        used += message->Size;
+        ExFreePoolWithTag(message, kTag);
+      }
       KeReleaseSpinLock(&g_bus.Lock, irql);
-      if (message == NULL) break;
-      IO_STATUS_BLOCK io;
-      NTSTATUS status = ZwWriteFile(channel, NULL, NULL, NULL, &io, &message->Message, message->Size, NULL, NULL);
-      if (!NT_SUCCESS(status) || io.Information != message->Size)
-        DbgPrint("OrvixBus: writing request %I64u failed (%08lx)\n", message->Message.Id, status);
-      ExFreePoolWithTag(message, kTag);
+      if (used == 0) break;
+      for (ULONG written = 0; written < used;) {
+        IO_STATUS_BLOCK io;
+        NTSTATUS status = ZwWriteFile(channel, NULL, NULL, NULL, &io, batch + written, used - written, NULL, NULL);
+        if (!NT_SUCCESS(status) || io.Information == 0) {
+          DbgPrint("OrvixBus: writing requests failed (%08lx)\n", status);
+          break;
+        }
+        written += (ULONG)io.Information;
+      }
     }
   }
 }
@@ -717,16 +721,29 @@ VOID NTAPI Sender(PVOID) {
 VOID NTAPI Receiver(PVOID) {
   HANDLE channel = OpenChannel(ORVIXBUS_REPLIES, FILE_READ_DATA);
   DbgPrint("OrvixBus: receiving replies from the model\n");
-  OrvixBusMessage* reply = (OrvixBusMessage*)ExAllocatePoolWithTag(NonPagedPool, ORVIXBUS_MAX_MESSAGE, kTag);
-  for (;;) {
-    if (reply == NULL || !ReadAll(channel, reply, sizeof(OrvixBusMessage)) ||
-        reply->Size < sizeof(OrvixBusMessage) || reply->Size > ORVIXBUS_MAX_MESSAGE ||
-        !ReadAll(channel, reply + 1, reply->Size - sizeof(OrvixBusMessage))) {
-      DbgPrint("OrvixBus: the model's replies ended\n");
-      break;
+  PUCHAR buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, kBatchBytes + ORVIXBUS_MAX_MESSAGE, kTag);
+  ULONG held = 0;
+  while (buffer != NULL) {
+    IO_STATUS_BLOCK io;
+    NTSTATUS status = ZwReadFile(channel, NULL, NULL, NULL, &io, buffer + held, kBatchBytes, NULL, NULL);
+    if (!NT_SUCCESS(status) || io.Information == 0) break;
+    held += (ULONG)io.Information;
+    ULONG at = 0;
+    while (held - at >= sizeof(OrvixBusMessage)) {
+      OrvixBusMessage* reply = (OrvixBusMessage*)(buffer + at);
+      if (reply->Size < sizeof(OrvixBusMessage) || reply->Size > ORVIXBUS_MAX_MESSAGE) {
+        DbgPrint("OrvixBus: a reply of %u bytes\n", reply->Size);
+        held = at = 0;
+        break;
+      }
+      if (held - at < reply->Size) break;
+      if (!NT_SUCCESS(Reply(reply, reply->Size))) DbgPrint("OrvixBus: a malformed reply\n");
+      at += reply->Size;
     }
-    if (!NT_SUCCESS(Reply(reply, reply->Size))) DbgPrint("OrvixBus: a malformed reply\n");
+    RtlMoveMemory(buffer, buffer + at, held - at);
+    held -= at;
   }
+  DbgPrint("OrvixBus: the model's replies ended\n");
   ZwClose(channel);
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
