@@ -14,6 +14,7 @@
 // - IRP_MJ_CREATE: Wine returns the handle without waiting for the driver's answer, so a create
 //   the driver refused still gets requests and a close, which Windows never sends. Requests on
 //   such a file object are answered here with the create's status and never reach the driver.
+// - KeQueryInterruptTime: see interrupt_time.h; the driver's calls land here.
 // Every import is taken by defining its __imp_ pointer, which the linker then prefers to the
 // import library; the real routines are found with MmGetSystemRoutineAddress.
 #include "../../../driver/frame/platform.h"
@@ -322,6 +323,15 @@ PVOID __imp_KeInsertQueueDpc = (PVOID)CompatInsertQueueDpc;
 PVOID __imp_KeRemoveQueueDpc = (PVOID)CompatRemoveQueueDpc;
 PVOID __imp_KeSetTimer = (PVOID)CompatSetTimer;
 PVOID __imp_KeCancelTimer = (PVOID)CompatCancelTimer;
+}
+
+extern "C" ULONGLONG WineCompatInterruptTime(void) {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER count = KeQueryPerformanceCounter(&frequency);
+  ULONGLONG f = (ULONGLONG)frequency.QuadPart;
+  ULONGLONG c = (ULONGLONG)count.QuadPart;
+  // In 100 ns units, without overflowing the product.
+  return c / f * 10000000ULL + c % f * 10000000ULL / f;
 }
 
 extern "C" NTSTATUS NTAPI WineCompatDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
