@@ -74,6 +74,24 @@ class Logs:
         return "\n".join(text[-lines:])
 
 
+def cpu_seconds(prefix, model_pid):
+    """CPU time used so far by the model and every process of the Wine session."""
+    total = 0.0
+    tick = os.sysconf("SC_CLK_TCK")
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if int(pid) != model_pid:
+                with open(f"/proc/{pid}/environ", "rb") as environ:
+                    if f"WINEPREFIX={prefix}".encode() not in environ.read().split(b"\0"):
+                        continue
+            with open(f"/proc/{pid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            total += (int(fields[11]) + int(fields[12])) / tick
+        except (OSError, ValueError, IndexError):
+            continue
+    return total
+
+
 def install(session, args):
     drivers = session.c_path("windows/system32/drivers")
     os.makedirs(drivers, exist_ok=True)
@@ -128,6 +146,11 @@ def test(session):
         print(f"comm_test exited with {code} after {time.monotonic() - started:.1f} s")
         verdict = [line for line in output.splitlines() if line.startswith("VERDICT:")]
         passed = code == 0 and verdict and "passed" in verdict[0]
+        print(f"CPU time of Wine and the model so far: {cpu_seconds(session.prefix, model.pid):.1f} s")
+        with open(driver_log.path, encoding="utf-8", errors="replace") as log:
+            for line in log:
+                if "WineCompat:" in line:
+                    print("Wine gap met: " + line.rstrip().split("WineCompat: ", 1)[1])
         with open(bus_log.path, encoding="utf-8", errors="replace") as log:
             for line in log:
                 if "detached after" in line:

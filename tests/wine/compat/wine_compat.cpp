@@ -23,6 +23,18 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 namespace {
 
+// Reports the first use of each stand-in in the kernel's debug output, so that the test's log
+// shows which of Wine's gaps the driver met.
+enum Gap { kRegistryAccess, kPowerIrp, kQueueDpc, kRemoveQueueDpc, kTimerDpc, kRefusedCreate, kGaps };
+const char* const kGapNames[kGaps] = {"IoOpenDeviceRegistryKey access", "PoRequestPowerIrp",
+                                      "KeInsertQueueDpc", "KeRemoveQueueDpc", "timer DPC",
+                                      "refused create"};
+LONG GapSeen[kGaps];
+
+void Met(Gap gap) {
+  if (InterlockedExchange(&GapSeen[gap], 1) == 0) DbgPrint("WineCompat: bridged %s\n", kGapNames[gap]);
+}
+
 // ---- DPC queue ------------------------------------------------------------------------------
 
 // The queue lock covers Queue, the DpcData marks of queued DPCs and Stopping.
@@ -44,6 +56,7 @@ VOID NTAPI CompatInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE Routine, PVOID Con
 }
 
 BOOLEAN NTAPI CompatInsertQueueDpc(PRKDPC Dpc, PVOID Argument1, PVOID Argument2) {
+  Met(kQueueDpc);
   KIRQL irql;
   KeAcquireSpinLock(&QueueLock, &irql);
   BOOLEAN queued = Dpc->DpcData == NULL;
@@ -59,6 +72,7 @@ BOOLEAN NTAPI CompatInsertQueueDpc(PRKDPC Dpc, PVOID Argument1, PVOID Argument2)
 }
 
 BOOLEAN NTAPI CompatRemoveQueueDpc(PRKDPC Dpc) {
+  Met(kRemoveQueueDpc);
   KIRQL irql;
   KeAcquireSpinLock(&QueueLock, &irql);
   BOOLEAN removed = Dpc->DpcData != NULL;
@@ -121,7 +135,10 @@ VOID NTAPI TimerFired(PKDPC, PVOID Context, PVOID, PVOID) {
   PKDPC target = slot->Pending ? slot->Target : NULL;
   slot->Pending = FALSE;
   KeReleaseSpinLock(&TimerLock, irql);
-  if (target != NULL) CompatInsertQueueDpc(target, NULL, NULL);
+  if (target != NULL) {
+    Met(kTimerDpc);
+    CompatInsertQueueDpc(target, NULL, NULL);
+  }
 }
 
 TimerSlot* SlotOf(PKTIMER Timer, BOOLEAN create) {
@@ -178,6 +195,7 @@ OpenDeviceRegistryKey RealOpenDeviceRegistryKey;
 
 NTSTATUS NTAPI CompatOpenDeviceRegistryKey(PDEVICE_OBJECT Device, ULONG KeyType, ACCESS_MASK Access,
                                            PHANDLE Key) {
+  Met(kRegistryAccess);
   return RealOpenDeviceRegistryKey(Device, KeyType, Access | KEY_READ, Key);
 }
 
@@ -206,6 +224,7 @@ NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 // Sends a device power request to the top of the PDO's stack, as the power manager does.
 NTSTATUS NTAPI CompatRequestPowerIrp(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE State,
                                      PREQUEST_POWER_COMPLETE Done, PVOID Context, PIRP* Out) {
+  Met(kPowerIrp);
   if (Minor != IRP_MN_SET_POWER && Minor != IRP_MN_QUERY_POWER) return STATUS_INVALID_PARAMETER_2;
   PowerRequest* request =
       (PowerRequest*)ExAllocatePoolWithTag(NonPagedPool, sizeof(PowerRequest), kPowerTag);
@@ -270,6 +289,7 @@ NTSTATUS NTAPI CompatDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
     NTSTATUS status = Dispatch[major](Device, Irp);
     // The driver completes creates at once; a refusal is remembered for the file object.
     if (!NT_SUCCESS(status) && status != STATUS_PENDING && file != NULL) {
+      Met(kRefusedCreate);
       KIRQL irql;
       KeAcquireSpinLock(&RefusedLock, &irql);
       for (int i = 0; i < kRefusedSlots; ++i) {
