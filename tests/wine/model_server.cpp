@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -177,8 +178,10 @@ int main(int argc, char** argv) {
               unsigned(buffer.size()));
         auto transfer = std::make_shared<BusTransfer>(m.Id, m.Endpoint, std::move(buffer));
         transfers[m.Id] = transfer;
-        // Transfers finished long ago cannot be cancelled any more; keep the map small.
-        while (transfers.size() > 256) transfers.erase(transfers.begin());
+        // Only the last finished transfer of an endpoint can still be taken back by a cancel;
+        // older finished ones are dropped, pending ones kept however old.
+        for (auto it = transfers.begin(); transfers.size() > 256 && it != transfers.end();)
+          it = it->second->Pending() ? std::next(it) : transfers.erase(it);
         adapter->Submit(transfer);
         break;
       }

@@ -1,9 +1,13 @@
 // A virtual USB bus for testing ORVIX.sys under Wine; never shipped. Root-enumerated, its FDO
 // reports one child PDO with the adapter's hardware IDs. The PDO turns every URB into a request
-// that a sender thread writes to a FIFO read by the adapter model (a user-mode process); a
-// receiver thread reads the model's replies from a second FIFO and completes the URBs. The
-// channel is served by the bus's own threads because Wine dispatches every request from user
-// mode on one thread per driver process, which the driver's synchronous URBs keep busy.
+// written to a FIFO read by the adapter model (a user-mode process); a receiver thread reads the
+// model's replies from a second FIFO and completes the URBs. The channel is the bus's own, not
+// requests from a user-mode relay, because Wine dispatches every request from user mode on one
+// thread per driver process, which the driver's synchronous URBs keep busy.
+//
+// Requests are written by whichever thread queued them, at whatever IRQL it runs: this bus only
+// ever runs under Wine, where IRQL is nominal, and every thread hop costs Wine a round trip to
+// wineserver.
 // Unplugging (an IOCTL on the control device) drops the child from the bus relations, so the
 // driver stack sees surprise removal and removal while the port may be open.
 #include <intrin.h>
@@ -37,13 +41,14 @@ struct Outgoing {
   OrvixBusMessage Message;  // followed by data
 };
 
-// Everything the bus shares between dispatch routines, cancel routines and its two threads.
-// Lock covers Outbox, InFlight, NextId, Present, Removed, Reported and Pdo; OutboxReady is set
-// after a request is queued.
+// Everything the bus shares between dispatch routines, cancel routines and its threads. Lock
+// covers Outbox, Writing, Requests, InFlight, NextId, Present, Removed, Reported and Pdo.
 struct Bus {
   KSPIN_LOCK Lock;
-  KEVENT OutboxReady;
-  LIST_ENTRY Outbox;    // requests the sender has not written yet
+  LIST_ENTRY Outbox;    // requests not written yet, in order
+  BOOLEAN Writing;      // a thread is writing the outbox; it alone uses Batch
+  HANDLE Requests;      // the requests FIFO, once open
+  UCHAR Batch[65536];
   LIST_ENTRY InFlight;  // URB requests waiting for the model's reply
   ULONGLONG NextId;
   BOOLEAN Present;      // the adapter is plugged in
@@ -76,10 +81,44 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
 
 // ---- The channel to the model ------------------------------------------------------------
 
-// Queues a request for the sender; call with the lock held.
-void PostLocked(Outgoing* message) {
-  InsertTailList(&g_bus.Outbox, &message->Link);
-  KeSetEvent(&g_bus.OutboxReady, IO_NO_INCREMENT, FALSE);
+// Queues a request; call with the lock held, and Flush after releasing it.
+void PostLocked(Outgoing* message) { InsertTailList(&g_bus.Outbox, &message->Link); }
+
+// Writes the outbox unless another thread is at it; one writer at a time keeps the order.
+void Flush() {
+  KIRQL irql;
+  KeAcquireSpinLock(&g_bus.Lock, &irql);
+  if (g_bus.Writing || g_bus.Requests == NULL) {
+    KeReleaseSpinLock(&g_bus.Lock, irql);
+    return;
+  }
+  g_bus.Writing = TRUE;
+  for (;;) {
+    ULONG used = 0;
+    while (!IsListEmpty(&g_bus.Outbox)) {
+      Outgoing* message = CONTAINING_RECORD(g_bus.Outbox.Flink, Outgoing, Link);
+      if (used + message->Size > sizeof g_bus.Batch) break;
+      RemoveEntryList(&message->Link);
+      RtlCopyMemory(g_bus.Batch + used, &message->Message, message->Size);
+      used += message->Size;
+      ExFreePoolWithTag(message, kTag);
+    }
+    if (used == 0) break;
+    KeReleaseSpinLock(&g_bus.Lock, irql);
+    for (ULONG written = 0; written < used;) {
+      IO_STATUS_BLOCK io;
+      NTSTATUS status = ZwWriteFile(g_bus.Requests, NULL, NULL, NULL, &io, g_bus.Batch + written,
+                                    used - written, NULL, NULL);
+      if (!NT_SUCCESS(status) || io.Information == 0) {
+        DbgPrint("OrvixBus: writing requests failed (%08lx)\n", status);
+        break;
+      }
+      written += (ULONG)io.Information;
+    }
+    KeAcquireSpinLock(&g_bus.Lock, &irql);
+  }
+  g_bus.Writing = FALSE;
+  KeReleaseSpinLock(&g_bus.Lock, irql);
 }
 
 Outgoing* NewMessage(uint32_t kind, uint64_t id, ULONG dataBytes) {
@@ -172,6 +211,7 @@ VOID NTAPI CancelUrb(PDEVICE_OBJECT, PIRP irp) {
   if (cancel != NULL && g_bus.Present) PostLocked(cancel);
   else if (cancel != NULL) ExFreePoolWithTag(cancel, kTag);
   KeReleaseSpinLock(&g_bus.Lock, irql);
+  Flush();
   FailUrb(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED);
 }
 
@@ -323,6 +363,7 @@ NTSTATUS SubmitUrb(PIRP irp) {
   }
   PostLocked(message);
   KeReleaseSpinLock(&g_bus.Lock, irql);
+  Flush();
   return STATUS_PENDING;
 }
 
@@ -386,6 +427,7 @@ void DetachAll(BOOLEAN tellModel) {
     ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&g_bus.Outbox), Outgoing, Link), kTag);
   if (detach != NULL) PostLocked(detach);
   KeReleaseSpinLock(&g_bus.Lock, irql);
+  Flush();
   while (!IsListEmpty(&failed)) {
     PIRP irp = CONTAINING_RECORD(RemoveHeadList(&failed), IRP, Tail.Overlay.ListEntry);
     FailUrb(irp, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
@@ -683,38 +725,17 @@ HANDLE OpenChannel(const WCHAR* path, ACCESS_MASK access) {
 // move in batches of whatever is queued or available.
 constexpr ULONG kBatchBytes = 65536;
 
-// Writes queued requests to the model, in order.
+// Opens the requests FIFO, then writes what was queued meanwhile; later requests are written
+// by the threads that queue them.
 VOID NTAPI Sender(PVOID) {
   HANDLE channel = OpenChannel(ORVIXBUS_REQUESTS, FILE_WRITE_DATA);
   DbgPrint("OrvixBus: sending requests to the model\n");
-  PUCHAR batch = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, kBatchBytes, kTag);
-  for (;;) {
-    KeWaitForSingleObject(&g_bus.OutboxReady, Executive, KernelMode, FALSE, NULL);
-    for (;;) {
-      ULONG used = 0;
-      KIRQL irql;
-      KeAcquireSpinLock(&g_bus.Lock, &irql);
-      while (batch != NULL && !IsListEmpty(&g_bus.Outbox)) {
-        Outgoing* message = CONTAINING_RECORD(g_bus.Outbox.Flink, Outgoing, Link);
-        if (used + message->Size > kBatchBytes) break;
-        RemoveEntryList(&message->Link);
-        RtlCopyMemory(batch + used, &message->Message, message->Size);
-        used += message->Size;
-        ExFreePoolWithTag(message, kTag);
-      }
-      KeReleaseSpinLock(&g_bus.Lock, irql);
-      if (used == 0) break;
-      for (ULONG written = 0; written < used;) {
-        IO_STATUS_BLOCK io;
-        NTSTATUS status = ZwWriteFile(channel, NULL, NULL, NULL, &io, batch + written, used - written, NULL, NULL);
-        if (!NT_SUCCESS(status) || io.Information == 0) {
-          DbgPrint("OrvixBus: writing requests failed (%08lx)\n", status);
-          break;
-        }
-        written += (ULONG)io.Information;
-      }
-    }
-  }
+  KIRQL irql;
+  KeAcquireSpinLock(&g_bus.Lock, &irql);
+  g_bus.Requests = channel;
+  KeReleaseSpinLock(&g_bus.Lock, irql);
+  Flush();
+  PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 // Reads the model's replies and completes the URBs they answer.
@@ -759,7 +780,6 @@ NTSTATUS StartThread(PKSTART_ROUTINE routine) {
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   KeInitializeSpinLock(&g_bus.Lock);
-  KeInitializeEvent(&g_bus.OutboxReady, SynchronizationEvent, FALSE);
   InitializeListHead(&g_bus.Outbox);
   InitializeListHead(&g_bus.InFlight);
   for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = Dispatch;
