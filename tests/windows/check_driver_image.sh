@@ -18,6 +18,9 @@ grep -q "file format $format\$" <<<"$headers" || fail "not a $format image"
 grep -qE '^Subsystem\s+00000001' <<<"$headers" || fail "subsystem is not native (1)"
 grep -qE "^ImageBase\s+0*$base\$" <<<"$headers" || fail "image base is not 0x$base"
 grep -qE '^Entry 5 0*[1-9a-f][0-9a-f]* ' <<<"$headers" || fail "no base relocations"
+if [ -n "$x64_names" ]; then
+  grep -qE '^Entry 3 0*[1-9a-f][0-9a-f]* ' <<<"$headers" || fail "no unwind data (.pdata) for x86-64"
+fi
 entry=$(grep -E '^AddressOfEntryPoint' <<<"$headers" | awk '{print $2}')
 [ -n "$entry" ] && [ "$((16#$entry))" != 0 ] || fail "no entry point"
 driver_entry=$("$objdump" -t "$image" | awk -v s="$entry_symbol" '$NF == s {print $0}')
