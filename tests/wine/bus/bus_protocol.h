@@ -13,7 +13,7 @@
 // Control codes of the bus's control device (FILE_DEVICE_UNKNOWN, METHOD_BUFFERED).
 #define ORVIXBUS_IOCTL(n) (((0x22) << 16) | ((n) << 2))
 #define IOCTL_ORVIXBUS_UNPLUG ORVIXBUS_IOCTL(0x902)  // the adapter is pulled out
-#define IOCTL_ORVIXBUS_STATE ORVIXBUS_IOCTL(0x903)   // out: ULONG, 1 while the adapter is present
+#define IOCTL_ORVIXBUS_STATE ORVIXBUS_IOCTL(0x903)   // out: ULONG, 0 gone, 1 present, 2 started
 
 enum OrvixBusKind : uint32_t {
   kBusControl = 1,    // setup packet; OUT data follows, or Length bytes are wanted IN
