@@ -26,8 +26,12 @@ def test(session):
     package = session.c_path("brevel")
     os.makedirs(package)
     shutil.copy(args.inf, os.path.join(package, "orvix.inf"))
-    with open(os.path.join(package, "ORVIX.sys"), "wb") as driver:
-        driver.write(b"MZ stands in for the driver image")
+    # The package's layout: the x86 driver beside the INF, the x86-64 one (which this 64-bit
+    # Wine installs through the INF's NTamd64 section) in amd64/.
+    os.makedirs(os.path.join(package, "amd64"))
+    for folder in ("", "amd64"):
+        with open(os.path.join(package, folder, "ORVIX.sys"), "wb") as driver:
+            driver.write(b"MZ stands in for the driver image")
     adapter = machine.add_device(ap.ADAPTER_ID)
     other = machine.add_device(r"ACPI\PNP0501")
 
