@@ -12,7 +12,32 @@ ULONG g_tag = 0;
 bool g_resource[6] = {false, false, false, false, false, false};
 std::set<const void*> g_failedSites;
 int g_powerFailures = 0;
+USHORT g_urbFunction = 0;
+unsigned g_urbNth = 0;
+unsigned g_urbSeen = 0;
+unsigned g_urbFailures = 0;
 }  // namespace
+
+void FailUrb(USHORT function, unsigned nth) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_urbFunction = function;
+  g_urbNth = nth;
+  g_urbSeen = 0;
+  g_urbFailures = 0;
+}
+
+bool UrbShouldFail(USHORT function) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (g_urbNth == 0 || function != g_urbFunction) return false;
+  if (++g_urbSeen != g_urbNth) return false;
+  ++g_urbFailures;
+  return true;
+}
+
+unsigned UrbFailures() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_urbFailures;
+}
 
 void FailNth(unsigned n) {
   std::lock_guard<std::mutex> guard(g_lock);
@@ -37,6 +62,8 @@ void Clear() {
   g_tag = 0;
   for (bool& r : g_resource) r = false;
   g_powerFailures = 0;
+  g_urbNth = 0;
+  g_urbSeen = 0;
 }
 
 unsigned Counted() {

@@ -29,6 +29,14 @@ bool ShouldFail(Resource resource, ULONG tag, const void* site = nullptr);
 std::vector<const void*> FailedSites();
 void ForgetFailedSites();
 
+// The `nth` (1-based) URB of this URB function submitted from now on fails at the bus with
+// USBD_STATUS_REQUEST_FAILED, as a device that stops answering does; 0 disarms. Not counted by
+// FailNth; cleared by Clear.
+void FailUrb(USHORT function, unsigned nth);
+bool UrbShouldFail(USHORT function);
+// URBs failed by FailUrb since it was armed.
+unsigned UrbFailures();
+
 // The next `count` PoRequestPowerIrp calls fail with STATUS_INSUFFICIENT_RESOURCES, as when the
 // power manager cannot allocate the request. Not counted by FailNth; cleared by Clear.
 void FailPowerRequests(int count);
