@@ -70,7 +70,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     std::snprintf(text, sizeof text, "\\Device\\%08X", ++g_autoName);
     name = rtl::FromAscii(text);
   }
-  if (faults::ShouldFail(faults::Resource::Device, 0)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (faults::ShouldFail(faults::Resource::Device, 0, __builtin_return_address(0))) return STATUS_INSUFFICIENT_RESOURCES;
   if (!name.empty() && !names::AddDevice(name, nullptr)) return STATUS_OBJECT_NAME_COLLISION;
   auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT)));
   auto* record = new DeviceRecord;

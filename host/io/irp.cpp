@@ -238,7 +238,7 @@ extern "C" {
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   (void)ChargeQuota;
   if (CurrentThread().Irql > DISPATCH_LEVEL) verifier::Report("irql", "IoAllocateIrp above DISPATCH_LEVEL");
-  if (faults::ShouldFail(faults::Resource::Irp, 0)) return nullptr;
+  if (faults::ShouldFail(faults::Resource::Irp, 0, __builtin_return_address(0))) return nullptr;
   return Allocate(StackSize, Origin::Allocated, "IRP from IoAllocateIrp");
 }
 
@@ -258,7 +258,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   if (CurrentThread().Irql != PASSIVE_LEVEL)
     verifier::Report("irql", "IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
-  if (faults::ShouldFail(faults::Resource::Irp, 0)) return nullptr;
+  if (faults::ShouldFail(faults::Resource::Irp, 0, __builtin_return_address(0))) return nullptr;
   PIRP irp = Allocate(DeviceObject->StackSize, Origin::Threaded,
                       "IRP from IoBuildDeviceIoControlRequest");
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

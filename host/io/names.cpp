@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 
+#include "../kernel/faults.h"
 #include "../kernel/pool.h"
 #include "../kernel/thread_state.h"
 #include "../kernel/verifier.h"
@@ -191,6 +192,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
   if (CurrentThread().Irql != PASSIVE_LEVEL)
     verifier::Report("irql", "IoSetDeviceInterfaceState above PASSIVE_LEVEL");
+  // Enabling makes the name and notifies its listeners, either of which can fail.
+  if (Enable && faults::ShouldFail(faults::Resource::Interface, 0, __builtin_return_address(0))) return STATUS_INSUFFICIENT_RESOURCES;
   std::u16string name = rtl::ToU16(SymbolicLinkName);
   std::lock_guard<std::mutex> guard(g_lock);
   auto it = g_interfaces.find(Key(name));

@@ -1,6 +1,7 @@
 #include "faults.h"
 
 #include <mutex>
+#include <set>
 
 namespace hk::faults {
 namespace {
@@ -8,9 +9,35 @@ std::mutex g_lock;
 unsigned g_nth = 0;
 unsigned g_counted = 0;
 ULONG g_tag = 0;
-bool g_resource[4] = {false, false, false, false};
+bool g_resource[6] = {false, false, false, false, false, false};
+std::set<const void*> g_failedSites;
 int g_powerFailures = 0;
+USHORT g_urbFunction = 0;
+unsigned g_urbNth = 0;
+unsigned g_urbSeen = 0;
+unsigned g_urbFailures = 0;
 }  // namespace
+
+void FailUrb(USHORT function, unsigned nth) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_urbFunction = function;
+  g_urbNth = nth;
+  g_urbSeen = 0;
+  g_urbFailures = 0;
+}
+
+bool UrbShouldFail(USHORT function) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (g_urbNth == 0 || function != g_urbFunction) return false;
+  if (++g_urbSeen != g_urbNth) return false;
+  ++g_urbFailures;
+  return true;
+}
+
+unsigned UrbFailures() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_urbFailures;
+}
 
 void FailNth(unsigned n) {
   std::lock_guard<std::mutex> guard(g_lock);
@@ -35,6 +62,8 @@ void Clear() {
   g_tag = 0;
   for (bool& r : g_resource) r = false;
   g_powerFailures = 0;
+  g_urbNth = 0;
+  g_urbSeen = 0;
 }
 
 unsigned Counted() {
@@ -42,12 +71,29 @@ unsigned Counted() {
   return g_counted;
 }
 
-bool ShouldFail(Resource resource, ULONG tag) {
+bool ShouldFail(Resource resource, ULONG tag, const void* site) {
   std::lock_guard<std::mutex> guard(g_lock);
+  // An object reference fails only when asked for by name: the driver cannot yet stop a thread
+  // whose reference it failed to take, so FailNth sweeps leave it alone.
+  if (resource == Resource::ObjectReference) {
+    if (g_resource[(int)resource] && site) g_failedSites.insert(site);
+    return g_resource[(int)resource];
+  }
   ++g_counted;
-  if (g_resource[(int)resource]) return true;
-  if (resource == Resource::Pool && g_tag != 0 && tag == g_tag) return true;
-  return g_nth != 0 && g_counted == g_nth;
+  bool fail = g_resource[(int)resource] || (resource == Resource::Pool && g_tag != 0 && tag == g_tag) ||
+              (g_nth != 0 && g_counted == g_nth);
+  if (fail && site) g_failedSites.insert(site);
+  return fail;
+}
+
+std::vector<const void*> FailedSites() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return std::vector<const void*>(g_failedSites.begin(), g_failedSites.end());
+}
+
+void ForgetFailedSites() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_failedSites.clear();
 }
 
 void FailPowerRequests(int count) {

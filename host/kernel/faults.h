@@ -3,9 +3,13 @@
 #pragma once
 #include <hostddk/ddk.h>
 
+#include <vector>
+
 namespace hk::faults {
 
-enum class Resource { Pool, Irp, Thread, Device };
+// Interface: enabling a device interface (IoSetDeviceInterfaceState with TRUE).
+// ObjectReference: ObReferenceObjectByHandle; only FailResource fails it, FailNth does not count it.
+enum class Resource { Pool, Irp, Thread, Device, Interface, ObjectReference };
 
 // Counts allocations of every kind from now on; the Nth (1-based) fails. 0 disables.
 void FailNth(unsigned n);
@@ -17,7 +21,21 @@ void Clear();
 // Allocations counted since FailNth was armed (or since Clear).
 unsigned Counted();
 
-bool ShouldFail(Resource resource, ULONG tag);
+// Asked by every kernel routine that can fail for want of resources. `site` is the caller's
+// return address: the call site in the driver, kept when the request is failed.
+bool ShouldFail(Resource resource, ULONG tag, const void* site = nullptr);
+// The distinct call sites that were failed since ForgetFailedSites (Clear keeps them, so that a
+// sweep over many machines can count them).
+std::vector<const void*> FailedSites();
+void ForgetFailedSites();
+
+// The `nth` (1-based) URB of this URB function submitted from now on fails at the bus with
+// USBD_STATUS_REQUEST_FAILED, as a device that stops answering does; 0 disarms. Not counted by
+// FailNth; cleared by Clear.
+void FailUrb(USHORT function, unsigned nth);
+bool UrbShouldFail(USHORT function);
+// URBs failed by FailUrb since it was armed.
+unsigned UrbFailures();
 
 // The next `count` PoRequestPowerIrp calls fail with STATUS_INSUFFICIENT_RESOURCES, as when the
 // power manager cannot allocate the request. Not counted by FailNth; cleared by Clear.

@@ -77,7 +77,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   if (paged && irql >= DISPATCH_LEVEL)
     verifier::Report("irql", "paged pool allocated at DISPATCH_LEVEL (tag '" + pool::TagText(Tag) + "')");
   if (irql > DISPATCH_LEVEL) verifier::Report("irql", "pool allocated above DISPATCH_LEVEL");
-  if (faults::ShouldFail(faults::Resource::Pool, Tag)) return nullptr;
+  if (faults::ShouldFail(faults::Resource::Pool, Tag, __builtin_return_address(0))) return nullptr;
   return pool::AllocateForDriver(PoolType, NumberOfBytes, Tag);
 }
 

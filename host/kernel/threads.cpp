@@ -165,7 +165,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
   (void)ClientId;
   if (CurrentThread().Irql != PASSIVE_LEVEL)
     verifier::Report("irql", "PsCreateSystemThread above PASSIVE_LEVEL");
-  if (faults::ShouldFail(faults::Resource::Thread, 0)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (faults::ShouldFail(faults::Resource::Thread, 0, __builtin_return_address(0))) return STATUS_INSUFFICIENT_RESOURCES;
   sched::Point("PsCreateSystemThread");
   auto* info = new ThreadInfo;
   info->System = true;
@@ -215,6 +215,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
   void* object;
   if (!handles::Lookup(Handle, &kind, &object)) return STATUS_INVALID_HANDLE;
   if (kind != handles::Kind::Thread) return STATUS_OBJECT_TYPE_MISMATCH;
+  if (faults::ShouldFail(faults::Resource::ObjectReference, 0, __builtin_return_address(0))) return STATUS_INSUFFICIENT_RESOURCES;
   static_cast<_KTHREAD*>(object)->References++;
   *Object = object;
   return STATUS_SUCCESS;

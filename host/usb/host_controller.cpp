@@ -4,6 +4,7 @@
 
 #include "../kernel/activity.h"
 #include "../kernel/clock.h"
+#include "../kernel/faults.h"
 #include "../kernel/scheduler.h"
 #include "../kernel/thread_state.h"
 #include "../kernel/verifier.h"
@@ -205,6 +206,8 @@ NTSTATUS HostController::Submit(PIRP irp, PURB urb) {
   IoMarkIrpPending(irp);
   if (detached) return Immediate(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, 0);
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
+  if (faults::UrbShouldFail(urb->UrbHeader.Function))
+    return Immediate(irp, urb, USBD_STATUS_REQUEST_FAILED, STATUS_UNSUCCESSFUL, 0);
   switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return GetDescriptor(irp, urb);
     case URB_FUNCTION_SELECT_CONFIGURATION: return SelectConfiguration(irp, urb);

@@ -1,11 +1,12 @@
 // The verifier's leak and teardown rules, each broken on purpose: a driver that unloads with a
-// thread handle open or a thread still running, a device deleted with its timer set or its DPC
+// handle open or a thread still running, a device deleted with its timer set or its DPC
 // running, a wait with a spin lock held, and a machine that shuts down with pool still allocated.
 #include <atomic>
 #include <thread>
 
 #include "kernel/pool.h"
 #include "pnp/pnp_manager.h"
+#include "registry/registry.h"
 #include "usb/bus.h"
 #include "verified_test.h"
 
@@ -27,19 +28,10 @@ class Bare : public usb::Function {
 
 NTSTATUS RefuseDevice(PDRIVER_OBJECT, PDEVICE_OBJECT) { return STATUS_UNSUCCESSFUL; }
 
-void QuickThread(PVOID) { PsTerminateSystemThread(STATUS_SUCCESS); }
-
-// Starts a thread and forgets to close its handle (kept here so that the test can close it).
+// Opens a registry key and forgets to close it (kept here so that the test can close it).
 HANDLE g_leakedHandle;
 NTSTATUS HandleLeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  g_leakedHandle = nullptr;
-  PsCreateSystemThread(&g_leakedHandle, 0, nullptr, nullptr, nullptr, QuickThread, nullptr);
-  // The thread itself has ended by the unload: only its handle is left behind.
-  PVOID thread = nullptr;
-  if (NT_SUCCESS(ObReferenceObjectByHandle(g_leakedHandle, 0, nullptr, KernelMode, &thread, nullptr))) {
-    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-    ObDereferenceObject(thread);
-  }
+  g_leakedHandle = registry::OpenKey(registry::kDeviceMap, true);
   driver->DriverExtension->AddDevice = RefuseDevice;
   return STATUS_SUCCESS;
 }
@@ -72,7 +64,7 @@ TEST_F(PlantedRules, AThreadHandleLeftOpenAtUnloadIsReported) {
   auto findings = ExpectFinding("handle-leak");
   ASSERT_FALSE(findings.empty());
   EXPECT_NE(findings[0].message.find("HandleLeak"), std::string::npos) << findings[0].message;
-  ZwClose(g_leakedHandle);
+  EXPECT_EQ(ZwClose(g_leakedHandle), STATUS_SUCCESS);
   machine().Unplug(node);
 }
 
