@@ -72,7 +72,7 @@ NTSTATUS Submit(PDEVICE_EXTENSION extension, USBD_PIPE_HANDLE pipe, ULONG length
   // either stops the transfer here or finds it submitted and cancels it.
   KIRQL irql;
   KeAcquireSpinLock(&extension->BulkOutLock, &irql);
-  BOOLEAN closing = extension->DeviceRemoved || extension->PortClosed;
+  BOOLEAN closing = extension->DeviceRemoved || ReadBooleanNoFence(&extension->PortClosed);
   if (!closing) {
     extension->BulkOutState = BULK_SUBMITTED;
     ++extension->BulkOutSubmitted;
