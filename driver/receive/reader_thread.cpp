@@ -191,7 +191,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (extension->PortClosed || extension->DeviceRemoved) {
+  if (ReadBooleanNoFence(&extension->PortClosed) || extension->DeviceRemoved) {
     SetReadingActive(extension, FALSE);
     ClearEvents(extension, 0);
     WriteUCharNoFence(&extension->ModemStatus, 0);

@@ -251,7 +251,7 @@ NTSTATUS NTAPI BulkOutCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     TransferFailed(extension, Irp->IoStatus.Status);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (extension->PortClosed || extension->DeviceRemoved) {
+  if (ReadBooleanNoFence(&extension->PortClosed) || extension->DeviceRemoved) {
     ClearEvents(extension, 0);
     WriteUCharNoFence(&extension->ModemStatus, 0);
     CameBackClosed(extension);
@@ -269,7 +269,7 @@ NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     TransferFailed(extension, Irp->IoStatus.Status);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (extension->PortClosed || extension->DeviceRemoved) {
+  if (ReadBooleanNoFence(&extension->PortClosed) || extension->DeviceRemoved) {
     CameBackClosed(extension);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
