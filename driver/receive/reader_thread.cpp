@@ -153,7 +153,8 @@ NTSTATUS SubmitBulkIn(PDEVICE_EXTENSION Extension) {
   // Tested under the lock that CancelBulkInTransfer reads the state under: a close or removal
   // either stops the transfer here or finds it submitted and cancels it.
   KeAcquireSpinLock(&Extension->BulkInLock, &irql);
-  BOOLEAN closing = Extension->DeviceRemoved || Extension->PortClosed || Extension->RemovePending;
+  BOOLEAN closing = Extension->DeviceRemoved || ReadBooleanNoFence(&Extension->PortClosed) ||
+                    ReadBooleanNoFence(&Extension->RemovePending);
   Extension->BulkInState = closing ? BULK_IDLE : BULK_SUBMITTED;
   if (!closing) ++Extension->BulkInSubmitted;
   KeReleaseSpinLock(&Extension->BulkInLock, irql);
@@ -193,7 +194,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (extension->PortClosed || extension->DeviceRemoved) {
+  if (ReadBooleanNoFence(&extension->PortClosed) || extension->DeviceRemoved) {
     SetReadingActive(extension, FALSE);
     ClearEvents(extension, 0);
     WriteUCharNoFence(&extension->ModemStatus, 0);

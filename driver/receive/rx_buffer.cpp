@@ -114,7 +114,7 @@ VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length) {
 }
 
 VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR Mode, BOOLEAN Final) {
-  if (Extension->PortClosed || !Extension->DeviceOpen || Extension->RxCount == 0) {
+  if (ReadBooleanNoFence(&Extension->PortClosed) || !Extension->DeviceOpen || Extension->RxCount == 0) {
     Irp->IoStatus.Information = 0;
     return;
   }

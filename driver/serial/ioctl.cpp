@@ -170,7 +170,7 @@ NTSTATUS SetHandflow(const Request& r) {
 NTSTATUS GetModemStatus(const Request& r) {
   if (ShortOut(r, sizeof(ULONG))) return STATUS_BUFFER_TOO_SMALL;
   ClearEvents(r.Extension, 0xFC7);
-  return OutputUlong(r, (ULONG)r.Extension->ModemStatus << 4);
+  return OutputUlong(r, (ULONG)ReadUCharNoFence(&r.Extension->ModemStatus) << 4);
 }
 
 NTSTATUS GetCommStatus(const Request& r) {

@@ -72,7 +72,7 @@ NTSTATUS Submit(PDEVICE_EXTENSION extension, USBD_PIPE_HANDLE pipe, ULONG length
   // either stops the transfer here or finds it submitted and cancels it.
   KIRQL irql;
   KeAcquireSpinLock(&extension->BulkOutLock, &irql);
-  BOOLEAN closing = extension->DeviceRemoved || extension->PortClosed;
+  BOOLEAN closing = extension->DeviceRemoved || ReadBooleanNoFence(&extension->PortClosed);
   if (!closing) {
     extension->BulkOutState = BULK_SUBMITTED;
     ++extension->BulkOutSubmitted;
@@ -255,7 +255,7 @@ NTSTATUS NTAPI BulkOutCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     TransferFailed(extension, Irp->IoStatus.Status);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (extension->PortClosed || extension->DeviceRemoved) {
+  if (ReadBooleanNoFence(&extension->PortClosed) || extension->DeviceRemoved) {
     ClearEvents(extension, 0);
     WriteUCharNoFence(&extension->ModemStatus, 0);
     CameBackClosed(extension);
@@ -273,7 +273,7 @@ NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     TransferFailed(extension, Irp->IoStatus.Status);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (extension->PortClosed || extension->DeviceRemoved) {
+  if (ReadBooleanNoFence(&extension->PortClosed) || extension->DeviceRemoved) {
     CameBackClosed(extension);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }

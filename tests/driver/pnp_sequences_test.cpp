@@ -208,10 +208,17 @@ TEST_F(PnpWithTimedLine, AfterACancelledRemovalWhatALongWriteLeftIsSentAndWrites
   machine().Settle();
   ASSERT_TRUE(write->Done());
   EXPECT_EQ(write->Status(), STATUS_CANCELLED);
-  ASSERT_GT(Ext()->TxCount, 0u) << "the aborted write's queued characters are still to go";
+  auto queued = [this] {  // under TxLock, where the writer takes characters out
+    KIRQL irql;
+    KeAcquireSpinLock(&Ext()->TxLock, &irql);
+    ULONG count = Ext()->TxCount;
+    KeReleaseSpinLock(&Ext()->TxLock, irql);
+    return count;
+  };
+  ASSERT_GT(queued(), 0u) << "the aborted write's queued characters are still to go";
   ASSERT_EQ(pnp::SendPnp(Node(), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
-  for (int i = 0; i < 5000 && Ext()->TxCount != 0; ++i) machine().AdvanceMs(10);
-  EXPECT_EQ(Ext()->TxCount, 0u) << "the writer did not go on after the removal was cancelled";
+  for (int i = 0; i < 5000 && queued() != 0; ++i) machine().AdvanceMs(10);
+  EXPECT_EQ(queued(), 0u) << "the writer did not go on after the removal was cancelled";
   auto next = StartWrite(Bytes("next"));
   for (int i = 0; i < 100 && !next->Done(); ++i) machine().AdvanceMs(10);
   ASSERT_TRUE(next->Done());

@@ -92,9 +92,16 @@ TEST_F(RxCancel, PurgeRxAbortWhileTheReaderThreadHoldsTheRead) {
   std::thread purger([&] {
     DeviceIoControl(Handle(), IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0, nullptr, &purge.Ov);
   });
-  volatile UCHAR* state = &Ext()->ReadState;
-  for (int i = 0; i < 5000 && *state != READ_ABORTED; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  bool abortHandedOver = *state == READ_ABORTED;
+  PDEVICE_EXTENSION stateExt = Ext();
+  auto aborted = [stateExt] {  // under RxLock, where the driver moves the read state
+    KIRQL irql;
+    KeAcquireSpinLock(&stateExt->RxLock, &irql);
+    bool seen = stateExt->ReadState == READ_ABORTED;
+    KeReleaseSpinLock(&stateExt->RxLock, irql);
+    return seen;
+  };
+  for (int i = 0; i < 5000 && !aborted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  bool abortHandedOver = aborted();
   bool readStillOpen = !read->Done();
   IoReleaseCancelSpinLock(irql);
   purger.join();

@@ -338,8 +338,8 @@ TEST_F(TxFraming, TransferCompletingAfterCloseLeavesTheWriterIdle) {
     if (!e.Completion || e.Endpoint != 0x02 || !gate->Armed.exchange(false)) return;
     gate->Entered = true;
     volatile BOOLEAN* closed = &ext->PortClosed;
-    for (int i = 0; i < 5000 && !*closed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    gate->SawClosed = *closed != 0;
+    for (int i = 0; i < 5000 && !ReadBooleanNoFence(closed); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    gate->SawClosed = ReadBooleanNoFence(closed) != 0;
   });
   Pending write;
   write.Buffer = Bytes("late");
