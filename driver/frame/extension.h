@@ -148,7 +148,7 @@ typedef struct _DEVICE_EXTENSION {
   ULONG TxSourceLength;
   ULONG TxSourceNext;     // TxSourceIndex once the staged chunk has entered TxBuffer
   BOOLEAN TxStagePending; // the staged chunk waits for room in TxBuffer
-  KSPIN_LOCK TxLock;  // covers TxCount, TxHead and TxBuffer's contents
+  KSPIN_LOCK TxLock;  // covers TxCount, TxHead, TxBuffer's contents, ModemControl and TxCredit
   BOOLEAN TxActive;
   UCHAR ModemControl;
   ULONG RxFlowHolds;

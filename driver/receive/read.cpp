@@ -182,12 +182,15 @@ NTSTATUS BeginRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     LARGE_INTEGER due;
     due.QuadPart = kBasicSettingsPause;
     DelayOnTimer(&pause, due);
-    if (extension->RxCount == 0) {
+    KeAcquireSpinLock(&extension->RxLock, &irql);
+    ULONG count = extension->RxCount;
+    buffered = count > extension->RxStatusCount;
+    KeReleaseSpinLock(&extension->RxLock, irql);
+    if (count == 0) {
       Irp->IoStatus.Information = 0;
       FinishRead(extension, Irp, STATUS_TIMEOUT, IO_NO_INCREMENT);
       return STATUS_TIMEOUT;
     }
-    buffered = extension->RxCount > extension->RxStatusCount;
   }
   if (buffered) {
     FillReadRequest(extension, Irp, length, mode, FALSE);
@@ -216,8 +219,12 @@ NTSTATUS BeginRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   // Characters that arrived while the read was on its way to the slot found no read to fill:
   // the reader thread is asked to look again.
-  if (buffered || extension->RxCount > extension->RxStatusCount)
-    KeSetEvent(&extension->ReadRequestEvent, 1, FALSE);
+  if (!buffered) {
+    KeAcquireSpinLock(&extension->RxLock, &irql);
+    buffered = extension->RxCount > extension->RxStatusCount;
+    KeReleaseSpinLock(&extension->RxLock, irql);
+  }
+  if (buffered) KeSetEvent(&extension->ReadRequestEvent, 1, FALSE);
   // A clean-up, close or removal that began meanwhile may have missed the read.
   if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentRead(DeviceObject);
   return STATUS_PENDING;
@@ -243,7 +250,7 @@ VOID ServiceCurrentRead(PDEVICE_EXTENSION Extension, UCHAR Kind) {
   KeAcquireSpinLock(&Extension->RxLock, &irql);
   UCHAR state = Extension->ReadState;
   KeReleaseSpinLock(&Extension->RxLock, irql);
-  if (Extension->DeviceRemoved || Extension->PortClosed || state == READ_IDLE || state == READ_ABORTED) {
+  if (ReadBooleanNoFence(&Extension->DeviceRemoved) || ReadBooleanNoFence(&Extension->PortClosed) || state == READ_IDLE || state == READ_ABORTED) {
     FinishRead(Extension, irp, STATUS_CANCELLED, IO_SERIAL_INCREMENT);
     return;
   }
@@ -280,15 +287,21 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
-  switch (extension->ReadState) {
+  // The state is RxLock's: a packet, a purge's abort or the read's end change it meanwhile.
+  KeAcquireSpinLockAtDpcLevel(&extension->RxLock);
+  UCHAR state = extension->ReadState;
+  if (state == READ_PACKET_SEEN || state == READ_PACKET_WHILE_TIMING) {
+    extension->ReadState = READ_INTERVAL_TIMING;
+    extension->LastCharTime.QuadPart = InterruptTimeNow();
+  }
+  KeReleaseSpinLockFromDpcLevel(&extension->RxLock);
+  switch (state) {
     case READ_WAITING:
       // The interval runs only from the first packet after the read was queued.
       ArmIntervalPoll(extension);
       return;
     case READ_PACKET_SEEN:
     case READ_PACKET_WHILE_TIMING:
-      extension->ReadState = READ_INTERVAL_TIMING;
-      extension->LastCharTime.QuadPart = InterruptTimeNow();
       ArmIntervalPoll(extension);
       return;
     case READ_INTERVAL_TIMING:
@@ -306,7 +319,9 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
     if (irp != NULL) FinishTimedOutRead(extension, irp);
     return;
   }
-  UCHAR state = extension->ReadState;
+  KeAcquireSpinLockAtDpcLevel(&extension->RxLock);
+  state = extension->ReadState;
+  KeReleaseSpinLockFromDpcLevel(&extension->RxLock);
   if (state >= READ_WAITING && state <= READ_PACKET_WHILE_TIMING) ArmIntervalPoll(extension);
 }
 

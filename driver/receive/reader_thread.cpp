@@ -63,7 +63,11 @@ VOID NTAPI ReaderThreadRoutine(PVOID StartContext) {
 
 VOID ServiceReceivedData(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-  if (extension->RxCount > extension->RxStatusCount) ServiceCurrentRead(extension, SERVICE_NEW_DATA);
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->RxLock, &irql);
+  BOOLEAN characters = extension->RxCount > extension->RxStatusCount;
+  KeReleaseSpinLock(&extension->RxLock, irql);
+  if (characters) ServiceCurrentRead(extension, SERVICE_NEW_DATA);
   KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
   SubmitBulkIn(extension);
 }
@@ -78,13 +82,13 @@ namespace {
 // The transfer is back from the bus: a cancel waiting for it may go on.
 VOID TransferBack(PDEVICE_EXTENSION extension) {
   WriteULongNoFence(&extension->BulkInCompleted, extension->BulkInSubmitted);
-  extension->BulkInState = BULK_IDLE;
+  WriteUCharNoFence(&extension->BulkInState, BULK_IDLE);
 }
 
 VOID ReleaseClaim(PDEVICE_EXTENSION extension) {
   KIRQL irql;
   KeAcquireSpinLock(&extension->BulkInLock, &irql);
-  extension->BulkInState = BULK_IDLE;
+  WriteUCharNoFence(&extension->BulkInState, BULK_IDLE);
   KeReleaseSpinLock(&extension->BulkInLock, irql);
   KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);  // a close may wait for the claim
 }
@@ -110,8 +114,8 @@ BOOLEAN ReadingActive(PDEVICE_EXTENSION extension) {
 NTSTATUS SubmitBulkIn(PDEVICE_EXTENSION Extension) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->BulkInLock, &irql);
-  BOOLEAN busy = Extension->BulkInState != BULK_IDLE;
-  if (!busy) Extension->BulkInState = BULK_CLAIMED;
+  BOOLEAN busy = ReadUCharNoFence(&Extension->BulkInState) != BULK_IDLE;
+  if (!busy) WriteUCharNoFence(&Extension->BulkInState, BULK_CLAIMED);
   KeReleaseSpinLock(&Extension->BulkInLock, irql);
   if (busy) return STATUS_DEVICE_BUSY;
 
@@ -153,9 +157,9 @@ NTSTATUS SubmitBulkIn(PDEVICE_EXTENSION Extension) {
   // Tested under the lock that CancelBulkInTransfer reads the state under: a close or removal
   // either stops the transfer here or finds it submitted and cancels it.
   KeAcquireSpinLock(&Extension->BulkInLock, &irql);
-  BOOLEAN closing = Extension->DeviceRemoved || ReadBooleanNoFence(&Extension->PortClosed) ||
+  BOOLEAN closing = ReadBooleanNoFence(&Extension->DeviceRemoved) || ReadBooleanNoFence(&Extension->PortClosed) ||
                     ReadBooleanNoFence(&Extension->RemovePending);
-  Extension->BulkInState = closing ? BULK_IDLE : BULK_SUBMITTED;
+  WriteUCharNoFence(&Extension->BulkInState, closing ? BULK_IDLE : BULK_SUBMITTED);
   if (!closing) ++Extension->BulkInSubmitted;
   KeReleaseSpinLock(&Extension->BulkInLock, irql);
   if (closing) {
@@ -168,7 +172,7 @@ NTSTATUS SubmitBulkIn(PDEVICE_EXTENSION Extension) {
 NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
-  extension->BulkInState = BULK_COMPLETING;
+  WriteUCharNoFence(&extension->BulkInState, BULK_COMPLETING);
   // The IRP is this driver's own, with no stack location of its own to mark pending.
 
   if (!NT_SUCCESS(Irp->IoStatus.Status)) {
@@ -181,7 +185,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     // reported now. Reading is tried again a while later, not at once, so that a transfer that
     // keeps failing cannot keep the reader thread busy, and a read or wait already pending is
     // not left waiting for good.
-    if (Irp->IoStatus.Status != STATUS_CANCELLED && !extension->PortClosed && !extension->DeviceRemoved) {
+    if (Irp->IoStatus.Status != STATUS_CANCELLED && !ReadBooleanNoFence(&extension->PortClosed) && !ReadBooleanNoFence(&extension->DeviceRemoved)) {
       KeInsertQueueDpc(&extension->EventDpc, NULL, NULL);
       LARGE_INTEGER retry;
       retry.QuadPart = BULK_IN_RETRY_DUE_TIME;
@@ -194,7 +198,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     KeSetEvent(&extension->BulkInIdleEvent, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (ReadBooleanNoFence(&extension->PortClosed) || extension->DeviceRemoved) {
+  if (ReadBooleanNoFence(&extension->PortClosed) || ReadBooleanNoFence(&extension->DeviceRemoved)) {
     SetReadingActive(extension, FALSE);
     ClearEvents(extension, 0);
     WriteUCharNoFence(&extension->ModemStatus, 0);
@@ -209,7 +213,10 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
   length &= ~1UL;
   AppendBulkInPacket(extension, length);
 
-  if ((ReadUCharNoFence(&extension->FlowFlags) & FLOW_INPUT_MASK) && extension->RxCount + TRANSFER_BUFFER_SIZE > RX_HIGH_WATER)
+  KeAcquireSpinLockAtDpcLevel(&extension->RxLock);
+  BOOLEAN aboveHighWater = extension->RxCount + TRANSFER_BUFFER_SIZE > RX_HIGH_WATER;
+  KeReleaseSpinLockFromDpcLevel(&extension->RxLock);
+  if ((ReadUCharNoFence(&extension->FlowFlags) & FLOW_INPUT_MASK) && aboveHighWater)
     SetReceiveFlowControl(extension->FunctionalDeviceObject, TRUE);
 
   // Decided under the lock that a read restarting reading takes, so that room made meanwhile is
@@ -241,6 +248,6 @@ VOID NTAPI BulkInRetryDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
-  if (extension->DeviceOpen && !extension->PortClosed && !extension->DeviceRemoved && !extension->RemovePending)
+  if (ReadBooleanNoFence(&extension->DeviceOpen) && !ReadBooleanNoFence(&extension->PortClosed) && !ReadBooleanNoFence(&extension->DeviceRemoved) && !ReadBooleanNoFence(&extension->RemovePending))
     RestartBulkInIfRoom(extension);
 }

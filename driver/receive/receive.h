@@ -32,6 +32,8 @@
 VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length);
 VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR Mode, BOOLEAN Final);
 VOID RestartBulkInIfRoom(PDEVICE_EXTENSION Extension);
+// RxLock held: empties the receive buffer from outside a read (purge, removal).
+VOID DiscardReceivedLocked(PDEVICE_EXTENSION Extension);
 // Ends the input flow control that holds the partner off once the buffer is below its mark.
 VOID ReleaseInputFlowIfRoom(PDEVICE_EXTENSION Extension);
 

@@ -114,10 +114,8 @@ VOID AppendBulkInPacket(PDEVICE_EXTENSION Extension, ULONG Length) {
 }
 
 VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR Mode, BOOLEAN Final) {
-  if (ReadBooleanNoFence(&Extension->PortClosed) || !Extension->DeviceOpen || Extension->RxCount == 0) {
-    Irp->IoStatus.Information = 0;
-    return;
-  }
+  Irp->IoStatus.Information = 0;
+  if (ReadBooleanNoFence(&Extension->PortClosed) || !ReadBooleanNoFence(&Extension->DeviceOpen)) return;
   PUCHAR out = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
   KIRQL irql;
   KeAcquireSpinLock(&Extension->RxLock, &irql);
@@ -127,6 +125,7 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
   UCHAR xon = Extension->SerialChars.XonChar;
   UCHAR xoff = Extension->SerialChars.XoffChar;
   KeReleaseSpinLock(&Extension->RxLock, irql);
+  if (limit == 0) return;
   BOOLEAN filter = (ReadUCharNoFence(&Extension->FlowFlags) & FLOW_OUT_XONXOFF) != 0;
 
   // p counts the bytes scanned, at the ring offset `at`.
@@ -184,9 +183,25 @@ VOID FillReadRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, UCHAR 
   Irp->IoStatus.Information = copied;
 }
 
+VOID DiscardReceivedLocked(PDEVICE_EXTENSION Extension) {
+  // The head moves past what is dropped rather than staying put: a read still scanning the
+  // dropped units (it will take nothing, as the purge count tells it) is then never written
+  // over by the packets that arrive next, which go behind them.
+  ULONG head = Extension->RxHead + Extension->RxCount;
+  if (head >= RX_BUFFER_SIZE) head -= RX_BUFFER_SIZE;
+  Extension->RxHead = head;
+  Extension->RxCount = 0;
+  Extension->RxStatusCount = 0;
+  ++Extension->RxPurges;
+}
+
 VOID ReleaseInputFlowIfRoom(PDEVICE_EXTENSION Extension) {
-  if (Extension->RxFlowHolds != 0 && Extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_HIGH_WATER)
-    SetReceiveFlowControl(Extension->FunctionalDeviceObject, FALSE);
+  if (ReadULongNoFence(&Extension->RxFlowHolds) == 0) return;
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->RxLock, &irql);
+  BOOLEAN room = Extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_HIGH_WATER;
+  KeReleaseSpinLock(&Extension->RxLock, irql);
+  if (room) SetReceiveFlowControl(Extension->FunctionalDeviceObject, FALSE);
 }
 
 VOID RestartBulkInIfRoom(PDEVICE_EXTENSION Extension) {

@@ -117,14 +117,12 @@ NTSTATUS Purge(const Request& r) {
   if (mask & SERIAL_PURGE_RXCLEAR) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->RxLock, &irql);
-    ext->RxCount = 0;
-    ext->RxStatusCount = 0;
-    ++ext->RxPurges;
+    DiscardReceivedLocked(ext);
     KeReleaseSpinLock(&ext->RxLock, irql);
     ClearEvents(ext, 0xFFC);
     // Reading paused by a full buffer goes on now that it is empty, and a partner held off by
     // input flow control may send again.
-    if (ext->DeviceOpen && !ext->PortClosed) {
+    if (ReadBooleanNoFence(&ext->DeviceOpen) && !ReadBooleanNoFence(&ext->PortClosed)) {
       ReleaseInputFlowIfRoom(ext);
       RestartBulkInIfRoom(ext);
     }

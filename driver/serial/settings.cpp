@@ -13,7 +13,10 @@ VOID DriveLine(PDEVICE_OBJECT DeviceObject, UCHAR bit, BOOLEAN on) { DriveModemC
 // True when the receive buffer holds at least as many characters as input flow control
 // allows before it holds the peer off.
 BOOLEAN AboveXoffLevel(PDEVICE_EXTENSION extension, LONG xoffLimit) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->RxLock, &irql);
   ULONG characters = (extension->RxCount - extension->RxStatusCount) / 2;
+  KeReleaseSpinLock(&extension->RxLock, irql);
   return characters >= extension->RxQueueCapacity - (ULONG)xoffLimit;
 }
 
@@ -42,7 +45,7 @@ VOID ApplyHandflow(PDEVICE_OBJECT DeviceObject, const SERIAL_HANDFLOW* New) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
 
   ULONG dtrMode = New->ControlHandShake & SERIAL_DTR_MASK;
-  if (!extension->DeviceOpen || dtrMode != (extension->Handflow.ControlHandShake & SERIAL_DTR_MASK)) {
+  if (!ReadBooleanNoFence(&extension->DeviceOpen) || dtrMode != (extension->Handflow.ControlHandShake & SERIAL_DTR_MASK)) {
     if (dtrMode == 0) DriveLine(DeviceObject, MODEM_CONTROL_DTR, FALSE);
     else if (dtrMode == SERIAL_DTR_HANDSHAKE)
       DriveLine(DeviceObject, MODEM_CONTROL_DTR, !AboveXoffLevel(extension, New->XoffLimit));
@@ -50,7 +53,7 @@ VOID ApplyHandflow(PDEVICE_OBJECT DeviceObject, const SERIAL_HANDFLOW* New) {
   }
 
   ULONG rtsMode = New->FlowReplace & SERIAL_RTS_MASK;
-  if (!extension->DeviceOpen || rtsMode != (extension->Handflow.FlowReplace & SERIAL_RTS_MASK)) {
+  if (!ReadBooleanNoFence(&extension->DeviceOpen) || rtsMode != (extension->Handflow.FlowReplace & SERIAL_RTS_MASK)) {
     if (rtsMode == SERIAL_RTS_HANDSHAKE)
       DriveLine(DeviceObject, MODEM_CONTROL_RTS, !AboveXoffLevel(extension, New->XoffLimit));
     else if (rtsMode == SERIAL_RTS_CONTROL || rtsMode == SERIAL_TRANSMIT_TOGGLE)

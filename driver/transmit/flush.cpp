@@ -29,7 +29,7 @@ BOOLEAN StartOne(PDEVICE_EXTENSION extension) {
   BOOLEAN waiting = idle && irp == NULL && !RequestQueueEmpty(&extension->WriteQueue);
   BOOLEAN write = irp != NULL && MajorOf(irp) == IRP_MJ_WRITE &&
                   IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length != 0;
-  BOOLEAN ready = DeviceIsReady(deviceObject) && !extension->CleanedUp;
+  BOOLEAN ready = DeviceIsReady(deviceObject) && !ReadBooleanNoFence(&extension->CleanedUp);
   if (write && ready) extension->CurrentWriteIrp = irp;
   KeReleaseSpinLock(&extension->TxLock, irql);
   if (irp == NULL) {
@@ -61,7 +61,7 @@ NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!DeviceIsReady(DeviceObject)) return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   KIRQL irql;
   KeAcquireSpinLock(&extension->TxLock, &irql);
-  BOOLEAN cleanedUp = extension->CleanedUp;
+  BOOLEAN cleanedUp = ReadBooleanNoFence(&extension->CleanedUp);
   BOOLEAN queued = !cleanedUp && QueueRequest(&extension->WriteQueue, Irp);
   KeReleaseSpinLock(&extension->TxLock, irql);
   if (cleanedUp) return CompleteRequest(Irp, STATUS_CANCELLED, 0);
@@ -72,6 +72,6 @@ NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // With nothing before it, the flush completes here.
   StartNextWrite(extension);
   // A clean-up, close or removal that began meanwhile may have missed it.
-  if (!DeviceIsReady(DeviceObject) || extension->CleanedUp) AbortCurrentWrite(DeviceObject);
+  if (!DeviceIsReady(DeviceObject) || ReadBooleanNoFence(&extension->CleanedUp)) AbortCurrentWrite(DeviceObject);
   return STATUS_PENDING;
 }

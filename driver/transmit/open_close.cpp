@@ -20,8 +20,8 @@ VOID ResetForOpen(PDEVICE_EXTENSION extension) {
   extension->TxStagedCount = 0;
   extension->TxStagePending = FALSE;
   extension->WaitPending = FALSE;
-  extension->BulkInState = BULK_IDLE;
-  extension->BulkOutState = BULK_IDLE;
+  WriteUCharNoFence(&extension->BulkInState, BULK_IDLE);
+  WriteUCharNoFence(&extension->BulkOutState, BULK_IDLE);
   extension->WaitMask = 0;
   extension->EventsSeen = 0;
   extension->TxActive = FALSE;
@@ -63,10 +63,14 @@ VOID RaiseLinesForOpen(PDEVICE_OBJECT DeviceObject) {
 // the credit left, without which the adapter would have no room for it.
 VOID LowerLinesForClose(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-  extension->ModemControl = UNIT_DATA;
   USBD_PIPE_HANDLE pipe = extension->Pipe1Handle != NULL ? extension->Pipe1Handle : FirstInterfacePipe(extension, 1);
-  if (pipe == NULL || extension->DeviceRemoved || extension->TxCredit < 2) return;
-  extension->TxCredit = (USHORT)(extension->TxCredit - 2);
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  extension->ModemControl = UNIT_DATA;
+  BOOLEAN send = pipe != NULL && !ReadBooleanNoFence(&extension->DeviceRemoved) && extension->TxCredit >= 2;
+  if (send) extension->TxCredit = (USHORT)(extension->TxCredit - 2);
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  if (!send) return;
   UCHAR unit[2] = {(UCHAR)(UNIT_MODEM_CONTROL | (UNIT_DATA & 0x0F)), 0};
   URB urb;
   RtlZeroMemory(&urb, sizeof(urb));
@@ -106,8 +110,8 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KIRQL irql;
   KeAcquireSpinLock(&extension->OpenLock, &irql);
   BOOLEAN ready = DeviceIsReady(DeviceObject);
-  BOOLEAN open = extension->DeviceOpen;
-  if (ready && !open) extension->DeviceOpen = TRUE;
+  BOOLEAN open = ReadBooleanNoFence(&extension->DeviceOpen);
+  if (ready && !open) WriteBooleanNoFence(&extension->DeviceOpen, TRUE);
   KeReleaseSpinLock(&extension->OpenLock, irql);
   if (!ready) {
     status = STATUS_DELETE_PENDING;
@@ -117,10 +121,10 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = SendPortCommand(DeviceObject, PORT_REQUEST_OPEN);
     if (!NT_SUCCESS(status)) {
       KeAcquireSpinLock(&extension->OpenLock, &irql);
-      extension->DeviceOpen = FALSE;
+      WriteBooleanNoFence(&extension->DeviceOpen, FALSE);
       KeReleaseSpinLock(&extension->OpenLock, irql);
     } else {
-      extension->CleanedUp = FALSE;
+      WriteBooleanNoFence(&extension->CleanedUp, FALSE);
       SetDefaultSerialSettings(extension, FALSE);
       ResetForOpen(extension);
       RaiseLinesForOpen(DeviceObject);
@@ -138,7 +142,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   IoIncrement(DeviceObject);
   NTSTATUS status = STATUS_ACCESS_DENIED;
-  if (extension->DeviceOpen) {
+  if (ReadBooleanNoFence(&extension->DeviceOpen)) {
     WriteBooleanNoFence(&extension->PortClosed, TRUE);
     CancelBulkInTransfer(extension);
     // After the transfer is back, so that no failed completion can arm the retry again.
@@ -152,7 +156,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SendPortCommand(DeviceObject, PORT_REQUEST_CLOSE);
     status = STATUS_SUCCESS;
   }
-  extension->DeviceOpen = FALSE;
+  WriteBooleanNoFence(&extension->DeviceOpen, FALSE);
   CompleteRequest(Irp, status, 0);
   IoDecrement(DeviceObject);
   return status;

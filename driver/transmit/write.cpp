@@ -108,10 +108,14 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_PENDING;
   }
 
-  if (extension->TxCount > TX_ACCEPT_LIMIT || extension->TxSourceIndex != 0) {
+  KeAcquireSpinLock(&extension->TxLock, &irql);
+  ULONG waiting = extension->TxCount;
+  BOOLEAN framing = extension->TxSourceIndex != 0;
+  KeReleaseSpinLock(&extension->TxLock, irql);
+  if (waiting > TX_ACCEPT_LIMIT || framing) {
     // A failed or cancelled transfer stops the writer with data left in the buffer: it goes on
     // now, or the port would refuse every write until it is reopened.
-    if (extension->TxCount != 0) WakeWriter(extension);
+    if (waiting != 0) WakeWriter(extension);
     return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
   if (length == 0) return CompleteRequest(Irp, STATUS_SUCCESS, 0);

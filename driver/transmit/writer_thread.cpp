@@ -22,15 +22,15 @@ const USHORT kCreditToFinish = 128;
 VOID SetState(PDEVICE_EXTENSION extension, UCHAR state) {
   KIRQL irql;
   KeAcquireSpinLock(&extension->BulkOutLock, &irql);
-  extension->BulkOutState = state;
+  WriteUCharNoFence(&extension->BulkOutState, state);
   KeReleaseSpinLock(&extension->BulkOutLock, irql);
 }
 
 BOOLEAN Claim(PDEVICE_EXTENSION extension) {
   KIRQL irql;
   KeAcquireSpinLock(&extension->BulkOutLock, &irql);
-  BOOLEAN idle = extension->BulkOutState == BULK_IDLE;
-  if (idle) extension->BulkOutState = BULK_CLAIMED;
+  BOOLEAN idle = ReadUCharNoFence(&extension->BulkOutState) == BULK_IDLE;
+  if (idle) WriteUCharNoFence(&extension->BulkOutState, BULK_CLAIMED);
   KeReleaseSpinLock(&extension->BulkOutLock, irql);
   return idle;
 }
@@ -38,7 +38,7 @@ BOOLEAN Claim(PDEVICE_EXTENSION extension) {
 // The transfer is back from the bus: a cancel waiting for it may go on.
 VOID TransferBack(PDEVICE_EXTENSION extension) {
   WriteULongNoFence(&extension->BulkOutCompleted, extension->BulkOutSubmitted);
-  extension->BulkOutState = BULK_IDLE;
+  WriteUCharNoFence(&extension->BulkOutState, BULK_IDLE);
 }
 
 // A submission that cannot be made gives back its claim and stops the writer until the next
@@ -72,9 +72,9 @@ NTSTATUS Submit(PDEVICE_EXTENSION extension, USBD_PIPE_HANDLE pipe, ULONG length
   // either stops the transfer here or finds it submitted and cancels it.
   KIRQL irql;
   KeAcquireSpinLock(&extension->BulkOutLock, &irql);
-  BOOLEAN closing = extension->DeviceRemoved || ReadBooleanNoFence(&extension->PortClosed);
+  BOOLEAN closing = ReadBooleanNoFence(&extension->DeviceRemoved) || ReadBooleanNoFence(&extension->PortClosed);
   if (!closing) {
-    extension->BulkOutState = BULK_SUBMITTED;
+    WriteUCharNoFence(&extension->BulkOutState, BULK_SUBMITTED);
     ++extension->BulkOutSubmitted;
   }
   KeReleaseSpinLock(&extension->BulkOutLock, irql);
@@ -111,9 +111,9 @@ VOID CameBackClosed(PDEVICE_EXTENSION extension) {
 // The buffer may have drained: frame what waits for it, then decide whether to send, ask for
 // credit, or finish the write.
 VOID AfterTransfer(PDEVICE_EXTENSION extension, BOOLEAN freshCredit) {
-  USHORT credit = extension->TxCredit;
   KIRQL irql;
   KeAcquireSpinLock(&extension->TxLock, &irql);
+  USHORT credit = extension->TxCredit;
   if (extension->TxCount == 0) FrameNextWriteChunkLocked(extension);
   ULONG count = extension->TxCount;
   PIRP write = NULL;
@@ -249,13 +249,13 @@ NTSTATUS SubmitCreditQuery(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS NTAPI BulkOutCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
-  extension->BulkOutState = BULK_COMPLETING;
+  WriteUCharNoFence(&extension->BulkOutState, BULK_COMPLETING);
   // The IRP is this driver's own, with no stack location of its own to mark pending.
   if (!NT_SUCCESS(Irp->IoStatus.Status)) {
     TransferFailed(extension, Irp->IoStatus.Status);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (ReadBooleanNoFence(&extension->PortClosed) || extension->DeviceRemoved) {
+  if (ReadBooleanNoFence(&extension->PortClosed) || ReadBooleanNoFence(&extension->DeviceRemoved)) {
     ClearEvents(extension, 0);
     WriteUCharNoFence(&extension->ModemStatus, 0);
     CameBackClosed(extension);
@@ -268,12 +268,12 @@ NTSTATUS NTAPI BulkOutCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
-  extension->BulkOutState = BULK_COMPLETING;
+  WriteUCharNoFence(&extension->BulkOutState, BULK_COMPLETING);
   if (!NT_SUCCESS(Irp->IoStatus.Status)) {
     TransferFailed(extension, Irp->IoStatus.Status);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (ReadBooleanNoFence(&extension->PortClosed) || extension->DeviceRemoved) {
+  if (ReadBooleanNoFence(&extension->PortClosed) || ReadBooleanNoFence(&extension->DeviceRemoved)) {
     CameBackClosed(extension);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
@@ -286,7 +286,10 @@ NTSTATUS NTAPI CreditQueryCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     KeSetEvent(&extension->TxCreditEvent, 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TxLock, &irql);
   extension->TxCredit = (USHORT)(2 * units);
+  KeReleaseSpinLock(&extension->TxLock, irql);
   AfterTransfer(extension, TRUE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -214,7 +214,7 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
   UsbBuildSelectConfigurationRequest(urb, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
   NTSTATUS status = SubmitUrbSync(DeviceObject, urb);
   if (NT_SUCCESS(status)) extension->DeviceStarted = FALSE;
-  extension->StopPending = FALSE;
+  WriteBooleanNoFence(&extension->StopPending, FALSE);
   return STATUS_SUCCESS;
 }
 

@@ -87,8 +87,8 @@ NTSTATUS QueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 BOOLEAN AcceptQueryStop(PDEVICE_EXTENSION extension) {
   KIRQL irql;
   KeAcquireSpinLock(&extension->OpenLock, &irql);
-  BOOLEAN accept = !extension->DeviceOpen;
-  if (accept) extension->StopPending = TRUE;
+  BOOLEAN accept = !ReadBooleanNoFence(&extension->DeviceOpen);
+  if (accept) WriteBooleanNoFence(&extension->StopPending, TRUE);
   KeReleaseSpinLock(&extension->OpenLock, irql);
   return accept;
 }
@@ -98,14 +98,14 @@ NTSTATUS CancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   WriteBooleanNoFence(&extension->RemovePending, FALSE);
   KIRQL irql;
   KeAcquireSpinLock(&extension->RxLock, &irql);
-  if (extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE && !extension->DeviceRemoved &&
-      extension->DeviceOpen) {
+  if (extension->RxCount + TRANSFER_BUFFER_SIZE <= RX_BUFFER_SIZE && !ReadBooleanNoFence(&extension->DeviceRemoved) &&
+      ReadBooleanNoFence(&extension->DeviceOpen)) {
     extension->BulkInActive = TRUE;
     KeSetEvent(&extension->BulkInEvent, 1, FALSE);
   }
   KeReleaseSpinLock(&extension->RxLock, irql);
   // The writer, stopped by the cancelled transfer, sends what is left.
-  if (extension->DeviceOpen && extension->TxCount != 0) WakeWriter(extension);
+  if (ReadBooleanNoFence(&extension->DeviceOpen) && extension->TxCount != 0) WakeWriter(extension);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return PassDown(DeviceObject, Irp, TRUE);
 }
@@ -124,12 +124,10 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   IoDecrement(DeviceObject);
-  extension->DeviceRemoved = TRUE;
+  WriteBooleanNoFence(&extension->DeviceRemoved, TRUE);
   KIRQL irql;
   KeAcquireSpinLock(&extension->RxLock, &irql);
-  extension->RxCount = 0;
-  extension->RxStatusCount = 0;
-  ++extension->RxPurges;
+  DiscardReceivedLocked(extension);
   KeReleaseSpinLock(&extension->RxLock, irql);
   KeAcquireSpinLock(&extension->TxLock, &irql);
   extension->TxCount = 0;
@@ -168,11 +166,11 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CancelBulkOutTransfer(extension);
   FreeTransferResources(DeviceObject);
   CancelTimersAndDpcs(extension);
-  extension->RemovePending = FALSE;
+  WriteBooleanNoFence(&extension->RemovePending, FALSE);
   ChangeDevicePower(DeviceObject, FALSE);
   extension->IdlePowerState = PowerDeviceD0;
   IoDecrement(DeviceObject);
-  extension->DeviceRemoved = TRUE;
+  WriteBooleanNoFence(&extension->DeviceRemoved, TRUE);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IoCopyCurrentIrpStackLocationToNext(Irp);
   NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, Irp);
@@ -225,11 +223,11 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return PassDown(DeviceObject, Irp, TRUE);
     case IRP_MN_CANCEL_STOP_DEVICE:
       if (!extension->DeviceStarted) return PassDown(DeviceObject, Irp, FALSE);
-      extension->StopPending = FALSE;
+      WriteBooleanNoFence(&extension->StopPending, FALSE);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(DeviceObject, Irp, TRUE);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-      if (stack->Parameters.QueryDeviceRelations.Type == BusRelations && extension->DeviceOpen)
+      if (stack->Parameters.QueryDeviceRelations.Type == BusRelations && ReadBooleanNoFence(&extension->DeviceOpen))
         return CompleteHere(DeviceObject, Irp, STATUS_NOT_SUPPORTED);
       return PassDown(DeviceObject, Irp, FALSE);
     case IRP_MN_QUERY_CAPABILITIES:

@@ -153,7 +153,7 @@ NTSTATUS WaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS ChangeDevicePower(PDEVICE_OBJECT DeviceObject, BOOLEAN Up) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   if (!DeviceIsReady(DeviceObject)) return STATUS_DELETE_PENDING;
-  if (extension->HeldSystemPowerIrp != NULL || extension->PowerRequestBusy || extension->DeviceRemoved)
+  if (extension->HeldSystemPowerIrp != NULL || extension->PowerRequestBusy || ReadBooleanNoFence(&extension->DeviceRemoved))
     return STATUS_SUCCESS;
   DEVICE_POWER_STATE idle = extension->IdlePowerState;
   if (idle != PowerDeviceD1 && idle != PowerDeviceD2 && idle != PowerDeviceD3) return STATUS_SUCCESS;

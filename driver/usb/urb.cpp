@@ -34,7 +34,7 @@ VOID CancelTransferAndWait(PKSPIN_LOCK Lock, volatile UCHAR* State, volatile ULO
   ULONG transfer;
   for (;;) {
     KeAcquireSpinLock(Lock, &irql);
-    state = *State;
+    state = ReadUCharNoFence(State);
     transfer = *Submitted;
     KeReleaseSpinLock(Lock, irql);
     // A claimed transfer is settled by its submitter, which sees the caller's closing flag and

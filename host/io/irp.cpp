@@ -41,6 +41,14 @@ struct alignas(16) IrpShadow {
   // Levels whose dispatch routine returned STATUS_PENDING before completion reached them: by the
   // time it does, that level must be marked pending (directly or by its completion routine).
   std::vector<int> PendingLevels;
+  // Levels completion has passed in this flight, with their major function and whether each was
+  // marked pending then: read later instead of the IRP, which its owner may be reusing by then.
+  struct PassedLevel {
+    int Level;
+    UCHAR Major;
+    bool Marked;
+  };
+  std::vector<PassedLevel> Passed;
 };
 
 std::mutex g_irpLock;
@@ -121,15 +129,29 @@ PIO_STACK_LOCATION Location(PIRP irp, int level) {
 
 // Completion has passed `level`: no driver called at that level owns the IRP any more (with
 // IoSkipCurrentIrpStackLocation two drivers share a level).
+void ReportUnmarked(PIRP irp, UCHAR major) {
+  verifier::Report("pending", "a dispatch routine returned STATUS_PENDING for " + Describe(irp) + " (major 0x" +
+                                  std::to_string(major) + ") without marking it pending");
+}
+
 void CheckMarked(PIRP irp, int level) {
-  if (!(Location(irp, level)->Control & SL_PENDING_RETURNED))
-    verifier::Report("pending", "a dispatch routine returned STATUS_PENDING for " + Describe(irp) +
-                                    " (major 0x" + std::to_string(Location(irp, level)->MajorFunction) +
-                                    ") without marking it pending");
+  if (!(Location(irp, level)->Control & SL_PENDING_RETURNED)) ReportUnmarked(irp, Location(irp, level)->MajorFunction);
+}
+
+// Lock() held: the same check for a level completion passed earlier, from what it saw then.
+void CheckMarkedWhenPassed(PIRP irp, int level) {
+  for (const auto& passed : Shadow(irp)->Passed) {
+    if (passed.Level == level) {
+      if (!passed.Marked) ReportUnmarked(irp, passed.Major);
+      return;
+    }
+  }
 }
 
 void Disown(PIRP irp, int level) {
   std::lock_guard<std::mutex> guard(Lock());
+  PIO_STACK_LOCATION at = Location(irp, level);
+  Shadow(irp)->Passed.push_back({level, at->MajorFunction, (at->Control & SL_PENDING_RETURNED) != 0});
   auto& pending = Shadow(irp)->PendingLevels;
   for (auto it = pending.begin(); it != pending.end();) {
     if (*it == level) {
@@ -306,6 +328,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!shadow->InFlight.exchange(true)) {
     shadow->Completed = false;
     ++shadow->Generation;
+    std::lock_guard<std::mutex> guard(Lock());
+    shadow->Passed.clear();
   }
   if (Irp->CurrentLocation <= 1) {
     verifier::Report("irp", "IoCallDriver with no stack location left for the next driver");
@@ -340,7 +364,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       // this lock, not from CurrentLocation, which a completing thread is moving meanwhile.
       bool passed = std::none_of(shadow->Calls.begin(), shadow->Calls.end(),
                                  [level](const std::pair<int, PDEVICE_OBJECT>& c) { return c.first == level; });
-      if (shadow->Completed || passed) CheckMarked(Irp, level);
+      if (shadow->Completed || passed) CheckMarkedWhenPassed(Irp, level);
       else shadow->PendingLevels.push_back(level);
     }
     bool top = shadow->Kind == Origin::System && level == Irp->StackCount;

@@ -30,11 +30,11 @@ bool RunsInline(const ThreadInfo& self) {
   return self.System && self.Irql < DISPATCH_LEVEL && self.HeldLocks.empty();
 }
 
-void RunInline(ThreadInfo& self, PKDPC dpc) {
+// The arguments come from the caller, not the DPC object: another processor may be queuing the
+// same DPC with other arguments meanwhile.
+void RunInline(ThreadInfo& self, PKDPC dpc, PVOID arg1, PVOID arg2) {
   PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
   PVOID context = dpc->DeferredContext;
-  PVOID arg1 = dpc->SystemArgument1;
-  PVOID arg2 = dpc->SystemArgument2;
   KIRQL before = self.Irql;
   self.Irql = DISPATCH_LEVEL;
   self.InDpc = true;
@@ -155,11 +155,9 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     {
       std::lock_guard<std::mutex> guard(dpc::g_lock);
       if (Dpc->DpcData) return FALSE;  // already queued for a processor: it runs there
-      Dpc->SystemArgument1 = SystemArgument1;
-      Dpc->SystemArgument2 = SystemArgument2;
       dpc::g_runningInline.push_back(Dpc);
     }
-    dpc::RunInline(self, Dpc);
+    dpc::RunInline(self, Dpc, SystemArgument1, SystemArgument2);
     return TRUE;
   }
   {
