@@ -453,7 +453,8 @@ BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED ov, LPDWORD transferred, BO
     Fail(STATUS_INVALID_HANDLE);
     return 0;
   }
-  while ((NTSTATUS)ov->Internal == STATUS_PENDING) {
+  // Read as the completion publishes them (HasOverlappedIoCompleted may be polling meanwhile).
+  while ((NTSTATUS)__atomic_load_n(&ov->Internal, __ATOMIC_ACQUIRE) == STATUS_PENDING) {
     if (!wait) {
       tls_error = ERROR_IO_INCOMPLETE;
       tls_status = STATUS_PENDING;
@@ -469,8 +470,8 @@ BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED ov, LPDWORD transferred, BO
     KeWaitForSingleObject(event, Executive, UserMode, FALSE, nullptr);
     if (!ov->hEvent) KeClearEvent(&file->Fo->Event);
   }
-  if (transferred) *transferred = (DWORD)ov->InternalHigh;
-  NTSTATUS final = (NTSTATUS)ov->Internal;
+  NTSTATUS final = (NTSTATUS)__atomic_load_n(&ov->Internal, __ATOMIC_ACQUIRE);
+  if (transferred) *transferred = (DWORD)__atomic_load_n(&ov->InternalHigh, __ATOMIC_RELAXED);
   if (!NT_SUCCESS(final)) {
     Fail(final);
     return 0;

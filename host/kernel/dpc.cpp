@@ -30,11 +30,8 @@ bool RunsInline(const ThreadInfo& self) {
   return self.System && self.Irql < DISPATCH_LEVEL && self.HeldLocks.empty();
 }
 
-// The arguments come from the caller, not the DPC object: another processor may be queuing the
-// same DPC with other arguments meanwhile.
-void RunInline(ThreadInfo& self, PKDPC dpc, PVOID arg1, PVOID arg2) {
-  PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-  PVOID context = dpc->DeferredContext;
+// Runs a DPC routine at DISPATCH_LEVEL on this thread and checks how it came back.
+void RunRoutine(ThreadInfo& self, PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID arg1, PVOID arg2) {
   KIRQL before = self.Irql;
   self.Irql = DISPATCH_LEVEL;
   self.InDpc = true;
@@ -47,6 +44,12 @@ void RunInline(ThreadInfo& self, PKDPC dpc, PVOID arg1, PVOID arg2) {
     self.HeldLocks.clear();
   }
   self.Irql = before;
+}
+
+// The arguments come from the caller, not the DPC object: another processor may be queuing the
+// same DPC with other arguments meanwhile.
+void RunInline(ThreadInfo& self, PKDPC dpc, PVOID arg1, PVOID arg2) {
+  RunRoutine(self, dpc, dpc->DeferredRoutine, dpc->DeferredContext, arg1, arg2);
   std::lock_guard<std::mutex> guard(g_lock);
   g_runningInline.erase(std::find(g_runningInline.begin(), g_runningInline.end(), dpc));
 }
@@ -74,17 +77,7 @@ void Processor(int number) {
       arg1 = dpc->SystemArgument1;
       arg2 = dpc->SystemArgument2;
     }
-    self.Irql = DISPATCH_LEVEL;
-    self.InDpc = true;
-    routine(dpc, context, arg1, arg2);
-    self.InDpc = false;
-    if (self.Irql != DISPATCH_LEVEL)
-      verifier::Report("irql", "a DPC routine returned at IRQL " + std::to_string(self.Irql));
-    if (!self.HeldLocks.empty()) {
-      verifier::Report("spin-lock", "a DPC routine returned holding a spin lock");
-      self.HeldLocks.clear();
-    }
-    self.Irql = PASSIVE_LEVEL;
+    RunRoutine(self, dpc, routine, context, arg1, arg2);
     {
       std::lock_guard<std::mutex> guard(g_lock);
       g_running[number] = nullptr;
