@@ -286,7 +286,7 @@ TEST_F(RxCancel, CancelDataAndTimeoutsRacingCompleteEachReadOnce) {
 using RxCancelScheduled = Scheduled<RxCancel>;
 
 TEST_F(RxCancelScheduled, CancelDataAndTimeoutsRacingReachEveryEnd) {
-  const int kRoundsPerSeed = 84, kSeeds = 6;
+  const int kRoundsPerSeed = 84, kSeeds = 8;
   Outcomes seen(RaceEndNames());
   for (int s = 1;; ++s) {
     SCOPED_TRACE("seed " + std::to_string(Seed()));

@@ -309,7 +309,7 @@ TEST_F(TxHold, CtsCancelAbortAndTimeoutsRacingCompleteEachWriteOnce) {
 using TxHoldScheduled = Scheduled<TxHold>;
 
 TEST_F(TxHoldScheduled, CtsCancelAbortAndTimeoutsRacingReachEveryEnd) {
-  const int kRoundsPerSeed = 90, kSeeds = 6;
+  const int kRoundsPerSeed = 90, kSeeds = 8;
   std::vector<std::string> names = RaceEndNames();
   names.push_back("cancelled or aborted with its characters already sent");
   const size_t kCancelledButSent = names.size() - 1;
