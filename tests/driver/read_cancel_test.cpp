@@ -288,8 +288,7 @@ using RxCancelScheduled = Scheduled<RxCancel>;
 TEST_F(RxCancelScheduled, CancelDataAndTimeoutsRacingReachEveryEnd) {
   const int kRoundsPerSeed = 84, kSeeds = 8;
   Outcomes seen(RaceEndNames());
-  for (int s = 1;; ++s) {
-    SCOPED_TRACE("seed " + std::to_string(Seed()));
+  SweepUntilAllSeen(seen, kSeeds, [&] {
     SetTimeouts(0, 0, 10);
     std::string sent, delivered;
     for (int round = 0; round < kRoundsPerSeed; ++round) {
@@ -299,13 +298,7 @@ TEST_F(RxCancelScheduled, CancelDataAndTimeoutsRacingReachEveryEnd) {
       if (end != kNoRace) seen.Count(end);
     }
     ExpectEveryCharacterOnce(sent, delivered);
-    if (HasFailure()) return;
-    if (seen.AllSeen() || s == kSeeds || !NextSeed()) break;
-  }
-  EXPECT_TRUE(seen.AllSeen()) << "seeds " << kFirstSeed << " to " << Seed() << ": " << seen.Text() << "\n"
-                              << seen.Missing();
-  RecordProperty("seeds", (int)((Seed() - kFirstSeed) / kSeedStep + 1));
-  RecordProperty("outcomes", seen.Text());
+  });
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernel/scheduler.h"
@@ -20,7 +22,6 @@ class Outcomes {
  public:
   explicit Outcomes(std::vector<std::string> names) : names_(std::move(names)), counts_(names_.size()) {}
   void Count(size_t outcome) { ++counts_.at(outcome); }
-  int operator[](size_t outcome) const { return counts_.at(outcome); }
   bool AllSeen() const {
     for (int c : counts_)
       if (c == 0) return false;
@@ -39,8 +40,6 @@ class Outcomes {
       if (!counts_[i]) out += "  never reached: " + names_[i] + "\n";
     return out;
   }
-  const std::string& Name(size_t outcome) const { return names_.at(outcome); }
-  size_t Size() const { return names_.size(); }
 
  private:
   std::vector<std::string> names_;
@@ -48,8 +47,9 @@ class Outcomes {
 };
 
 // Under controlled scheduling, lets the other threads of the run take `points` turns first, so
-// that a round can vary which racer starts ahead (time moves only when the test moves it, so a
-// racer that needs time, such as a bus transfer, otherwise always loses to one that does not).
+// that a round can vary which racer starts ahead (virtual time moves only when the test moves it
+// or every thread waits, so a racer that needs time, such as a bus transfer, would otherwise
+// nearly always lose to one that does not).
 // Nothing when threads run freely.
 inline void Lag(int points) {
   for (int i = 0; i < points; ++i) sched::Point("a racer's lag");
@@ -67,16 +67,34 @@ class Scheduled : public Fixture {
   void SetUp() override { BeginRun(kFirstSeed); }
   void TearDown() override { EndRun(); }
 
-  // Shuts this seed's machine down (with the verifier's and the adapter's checks) and sets up
-  // the fixture again under the next seed. False when that set-up failed.
-  bool NextSeed() {
-    EndRun();
-    BeginRun(seed_ + kSeedStep);
-    return !::testing::Test::HasFatalFailure();
+  // Runs `rounds` (one seed's worth, counting into `seen`) seed after seed, each on a fresh
+  // machine, until every outcome has been seen or `seeds` seeds have run; then fails naming the
+  // outcomes never reached. A failure inside the rounds ends the sweep.
+  void SweepUntilAllSeen(Outcomes& seen, int seeds, const std::function<void()>& rounds) {
+    for (int s = 1;; ++s) {
+      {
+        SCOPED_TRACE("seed " + std::to_string(seed_));
+        rounds();
+      }
+      if (::testing::Test::HasFailure()) return;
+      if (seen.AllSeen() || s == seeds) break;
+      NextSeed();
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+    EXPECT_TRUE(seen.AllSeen()) << "seeds " << kFirstSeed << " to " << seed_ << ": " << seen.Text() << "\n"
+                                << seen.Missing();
+    ::testing::Test::RecordProperty("seeds", (int)((seed_ - kFirstSeed) / kSeedStep + 1));
+    ::testing::Test::RecordProperty("outcomes", seen.Text());
   }
-  uint64_t Seed() const { return seed_; }
 
  private:
+  // Shuts this seed's machine down (with the verifier's and the adapter's checks) and sets up
+  // the fixture again under the next seed.
+  void NextSeed() {
+    EndRun();
+    BeginRun(seed_ + kSeedStep);
+  }
+
   void BeginRun(uint64_t seed) {
     seed_ = seed;
     sched::RunOptions options;

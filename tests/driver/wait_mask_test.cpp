@@ -241,8 +241,7 @@ using EventWaitScheduled = Scheduled<EventWait>;
 TEST_F(EventWaitScheduled, WaitCancelSetMaskAndDataRacingReachEveryEnd) {
   const int kRoundsPerSeed = 96, kSeeds = 8;
   Outcomes seen(RaceEndNames());
-  for (int s = 1;; ++s) {
-    SCOPED_TRACE("seed " + std::to_string(Seed()));
+  SweepUntilAllSeen(seen, kSeeds, [&] {
     SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_CTS);
     for (int round = 0; round < kRoundsPerSeed; ++round) {
       NTSTATUS status;
@@ -251,13 +250,7 @@ TEST_F(EventWaitScheduled, WaitCancelSetMaskAndDataRacingReachEveryEnd) {
       if (!RaceRound(round, &status, &events, &end)) return;
       if (end != kNoRace) seen.Count(end);
     }
-    if (HasFailure()) return;
-    if (seen.AllSeen() || s == kSeeds || !NextSeed()) break;
-  }
-  EXPECT_TRUE(seen.AllSeen()) << "seeds " << kFirstSeed << " to " << Seed() << ": " << seen.Text() << "\n"
-                              << seen.Missing();
-  RecordProperty("seeds", (int)((Seed() - kFirstSeed) / kSeedStep + 1));
-  RecordProperty("outcomes", seen.Text());
+  });
 }
 
 }  // namespace

@@ -314,8 +314,7 @@ TEST_F(TxHoldScheduled, CtsCancelAbortAndTimeoutsRacingReachEveryEnd) {
   names.push_back("cancelled or aborted with its characters already sent");
   const size_t kCancelledButSent = names.size() - 1;
   Outcomes seen(names);
-  for (int s = 1;; ++s) {
-    SCOPED_TRACE("seed " + std::to_string(Seed()));
+  SweepUntilAllSeen(seen, kSeeds, [&] {
     CtsHandshake();
     SetTimeouts(0, 0, 0, 0, 10);
     std::vector<std::vector<UCHAR>> data;
@@ -327,13 +326,7 @@ TEST_F(TxHoldScheduled, CtsCancelAbortAndTimeoutsRacingReachEveryEnd) {
     }
     for (int n = ExpectSentAccountedFor(data, status); n > 0; --n) seen.Count(kCancelledButSent);
     EXPECT_EQ(AdapterFaults(), "");
-    if (HasFailure()) return;
-    if (seen.AllSeen() || s == kSeeds || !NextSeed()) break;
-  }
-  EXPECT_TRUE(seen.AllSeen()) << "seeds " << kFirstSeed << " to " << Seed() << ": " << seen.Text() << "\n"
-                              << seen.Missing();
-  RecordProperty("seeds", (int)((Seed() - kFirstSeed) / kSeedStep + 1));
-  RecordProperty("outcomes", seen.Text());
+  });
 }
 
 }  // namespace
