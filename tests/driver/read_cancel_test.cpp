@@ -6,6 +6,7 @@
 #include "data_flow.h"
 #include "kernel/clock.h"
 #include "receive/receive.h"
+#include "scheduled.h"
 
 namespace hk::test {
 namespace {
@@ -22,6 +23,78 @@ class RxCancel : public DataFlowTest {
   ULONG Waiting() { return CommStatus().AmountInInQueue; }
   bool TimerPending(KTIMER& timer) { return clock::PendingTimerIn(&timer, &timer + 1); }
   bool ReadTimersPending() { return TimerPending(Ext()->ReadTotalTimer) || TimerPending(Ext()->ReadIntervalTimer); }
+
+  // How a read of the race below ended, when it was still waiting as the racers started.
+  enum RaceEnd { kCancelWon, kCancelLostToData, kCancelLostToTimeout, kPurgeWon, kData, kTimeout, kNoRace };
+  static std::vector<std::string> RaceEndNames() {
+    return {"cancelled by CancelIoEx", "completed by data although cancelled", "timed out although cancelled",
+            "aborted by the purge", "completed by data", "timed out"};
+  }
+  // One round of the race: a read of four characters with a total time-out of 10 ms, and
+  // around it a cancellation (two rounds in three), one to five characters arriving and, in
+  // one round in seven, a purge aborting reads. The characters go to `sent`, what the read
+  // delivered to `delivered`. Fails the test and returns false when the read never completed.
+  bool RaceRound(int round, std::string& sent, std::string& delivered, NTSTATUS* status, RaceEnd* end) {
+    auto chars = Pattern(1 + round % 5, round);
+    for (auto& c : chars) c = (UCHAR)('a' + c % 26);
+    bool cancel = round % 3 != 2, purge = round % 7 == 3;
+    auto read = StartRead(4);
+    bool raced = !read->Done();
+    std::thread canceller = sched::Spawn([&] {
+      if (!cancel) return;
+      Lag(round % 13 * 8);
+      CancelIoEx(Handle(), &read->Ov);
+    });
+    std::thread sender = sched::Spawn([&] { Device().ReceiveFromLine(chars); });
+    std::thread purger = sched::Spawn([&] {
+      if (purge) {
+        Pending abort;
+        ULONG mask = SERIAL_PURGE_RXABORT;
+        DeviceIoControl(Handle(), IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0, nullptr, &abort.Ov);
+      }
+    });
+    Lag(round % 11 * 6);
+    machine().AdvanceMs(10);
+    sched::Join(canceller);
+    sched::Join(sender);
+    sched::Join(purger);
+    machine().AdvanceMs(10);
+    if (!read->Done()) {
+      ADD_FAILURE() << "round " << round << ": the read never completed";
+      Close();
+      return false;
+    }
+    sent.append(chars.begin(), chars.end());
+    delivered += read->Text();
+    *end = kNoRace;
+    *status = read->Status();
+    switch (*status) {
+      case STATUS_CANCELLED:
+        EXPECT_EQ(read->Bytes(), 0u);
+        EXPECT_TRUE(cancel || purge) << "round " << round << ": cancelled with nothing cancelling it";
+        if (raced) *end = cancel ? kCancelWon : kPurgeWon;
+        break;
+      case STATUS_TIMEOUT:
+        EXPECT_LT(read->Bytes(), 4u);
+        if (raced) *end = cancel ? kCancelLostToTimeout : kTimeout;
+        break;
+      case STATUS_SUCCESS:
+        EXPECT_EQ(read->Bytes(), 4u);
+        if (raced) *end = cancel ? kCancelLostToData : kData;
+        break;
+      default:
+        ADD_FAILURE() << "round " << round << ": status 0x" << std::hex << read->Status();
+    }
+    return true;
+  }
+  // Reads what is left after the rounds: with it, everything that arrived came out once, in order.
+  void ExpectEveryCharacterOnce(const std::string& sent, std::string delivered) {
+    SetTimeouts(MAXULONG, 0, 0);
+    auto rest = StartRead((ULONG)sent.size());
+    ASSERT_TRUE(rest->Done());
+    delivered += rest->Text();
+    EXPECT_EQ(delivered, sent) << "a character was lost, repeated or reordered";
+  }
 };
 
 TEST_F(RxCancel, CancelledReadGivesNothingStopsItsTimersAndLeavesTheCharacters) {
@@ -195,57 +268,37 @@ TEST_F(RxCancel, CancelDataAndTimeoutsRacingCompleteEachReadOnce) {
   std::string sent, delivered;
   int cancelled = 0, timedOut = 0, succeeded = 0;
   for (int round = 0; round < kRounds; ++round) {
-    auto chars = Pattern(1 + round % 5, round);
-    for (auto& c : chars) c = (UCHAR)('a' + c % 26);
-    auto read = StartRead(4);
-    std::thread canceller([&] {
-      if (round % 3 != 2) CancelIoEx(Handle(), &read->Ov);
-    });
-    std::thread sender([&] { Device().ReceiveFromLine(chars); });
-    std::thread purger([&] {
-      if (round % 7 == 3) {
-        Pending purge;
-        ULONG mask = SERIAL_PURGE_RXABORT;
-        DeviceIoControl(Handle(), IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0, nullptr, &purge.Ov);
-      }
-    });
-    machine().AdvanceMs(10);
-    canceller.join();
-    sender.join();
-    purger.join();
-    machine().AdvanceMs(10);
-    if (!read->Done()) {
-      ADD_FAILURE() << "round " << round << ": the read never completed";
-      Close();
-      return;
-    }
-    sent.append(chars.begin(), chars.end());
-    delivered += read->Text();
-    switch (read->Status()) {
-      case STATUS_CANCELLED:
-        ++cancelled;
-        EXPECT_EQ(read->Bytes(), 0u);
-        break;
-      case STATUS_TIMEOUT:
-        ++timedOut;
-        EXPECT_LT(read->Bytes(), 4u);
-        break;
-      case STATUS_SUCCESS:
-        ++succeeded;
-        EXPECT_EQ(read->Bytes(), 4u);
-        break;
-      default:
-        ADD_FAILURE() << "round " << round << ": status 0x" << std::hex << read->Status();
-    }
+    NTSTATUS status;
+    RaceEnd end;
+    if (!RaceRound(round, sent, delivered, &status, &end)) return;
+    cancelled += status == STATUS_CANCELLED;
+    timedOut += status == STATUS_TIMEOUT;
+    succeeded += status == STATUS_SUCCESS;
   }
-  SetTimeouts(MAXULONG, 0, 0);
-  auto rest = StartRead((ULONG)sent.size());
-  ASSERT_TRUE(rest->Done());
-  delivered += rest->Text();
-  EXPECT_EQ(delivered, sent) << "a character was lost, repeated or reordered";
+  ExpectEveryCharacterOnce(sent, delivered);
   RecordProperty("cancelled", cancelled);
   RecordProperty("timed_out", timedOut);
   RecordProperty("succeeded", succeeded);
+}
+
+// The same race with the machine under controlled scheduling, seed after seed, until every way
+// the race can end has happened: free threads on a loaded machine give no such guarantee.
+using RxCancelScheduled = Scheduled<RxCancel>;
+
+TEST_F(RxCancelScheduled, CancelDataAndTimeoutsRacingReachEveryEnd) {
+  const int kRoundsPerSeed = 84, kSeeds = 8;
+  Outcomes seen(RaceEndNames());
+  SweepUntilAllSeen(seen, kSeeds, [&] {
+    SetTimeouts(0, 0, 10);
+    std::string sent, delivered;
+    for (int round = 0; round < kRoundsPerSeed; ++round) {
+      NTSTATUS status;
+      RaceEnd end;
+      if (!RaceRound(round, sent, delivered, &status, &end)) return;
+      if (end != kNoRace) seen.Count(end);
+    }
+    ExpectEveryCharacterOnce(sent, delivered);
+  });
 }
 
 }  // namespace

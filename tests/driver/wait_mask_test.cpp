@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "data_flow.h"
+#include "scheduled.h"
 
 namespace hk::test {
 namespace {
@@ -19,6 +20,74 @@ class EventWait : public DataFlowTest {
   PendingPtr StartWait() { return StartIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)); }
   static ULONG Events(const Pending& p) { return *(const ULONG*)p.Buffer.data(); }
   NTSTATUS TrySetMask(ULONG mask) { return Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask); }
+
+  // How a wait of the race below ended, when it was still pending as the racers started.
+  enum RaceEnd { kCancelWon, kEventDespiteCancel, kMaskDespiteCancel, kMaskWon, kEvent, kNothing, kNoRace };
+  static std::vector<std::string> RaceEndNames() {
+    return {"cancelled by CancelIoEx", "ended by an event although cancelled",
+            "ended by the mask change although cancelled", "ended by the mask change", "ended by an event",
+            "still pending once the racers were done"};
+  }
+  // One round of the race, with the mask RXCHAR | CTS: a wait, and around it a cancellation (two
+  // rounds in three), the same mask set again (one round in four) and a character or a CTS
+  // level arriving. A wait nothing ended is cancelled afterwards. Fails the test and returns
+  // false when the wait never completed.
+  bool RaceRound(int round, NTSTATUS* status, ULONG* events, RaceEnd* end) {
+    bool cancel = round % 3 != 1, setMask = round % 4 == 0;
+    auto wait = StartWait();
+    bool raced = !wait->Done();
+    std::thread canceller = sched::Spawn([&] {
+      if (!cancel) return;
+      Lag(round % 13 * 8);
+      CancelIoEx(Handle(), &wait->Ov);
+    });
+    std::thread masker = sched::Spawn([&] {
+      if (setMask) {
+        Lag(round % 7 * 10);
+        Pending set;
+        ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_CTS;
+        DeviceIoControl(Handle(), IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0, nullptr, &set.Ov);
+      }
+    });
+    std::thread sender = sched::Spawn([&] {
+      Lag(round % 11 * 6);
+      if (round % 2) Device().ReceiveFromLine({(UCHAR)round});
+      else Device().SetModemInputs((UCHAR)(round & 4 ? 0x01 : 0x00));
+    });
+    sched::Join(canceller);
+    sched::Join(masker);
+    sched::Join(sender);
+    machine().Settle();
+    bool leftPending = !wait->Done();
+    if (leftPending) {
+      // Nothing ended it: no event for the mask arrived. It must still be cancellable.
+      CancelIo(Handle());
+      machine().Settle();
+    }
+    if (!wait->Done()) {
+      ADD_FAILURE() << "round " << round << ": the wait never completed";
+      Close();
+      return false;
+    }
+    *status = wait->Status();
+    *events = 0;
+    *end = kNoRace;
+    if (*status == STATUS_CANCELLED) {
+      EXPECT_EQ(wait->Bytes(), 0u);
+      EXPECT_TRUE(cancel || leftPending) << "round " << round << ": cancelled with nothing cancelling it";
+      if (raced) *end = leftPending ? kNothing : kCancelWon;
+    } else {
+      EXPECT_EQ(*status, STATUS_SUCCESS) << "round " << round;
+      EXPECT_EQ(wait->Bytes(), 4u);
+      *events = Events(*wait);
+      EXPECT_EQ(*events & ~(ULONG)(SERIAL_EV_RXCHAR | SERIAL_EV_CTS), 0u) << "round " << round;
+      if (!*events) {
+        EXPECT_TRUE(setMask) << "round " << round << ": ended with no event and no mask change";
+      }
+      if (raced) *end = *events ? (cancel ? kEventDespiteCancel : kEvent) : (cancel ? kMaskDespiteCancel : kMaskWon);
+    }
+    return true;
+  }
 };
 
 class EventWaitBigFifo : public EventWait {
@@ -152,49 +221,36 @@ TEST_F(EventWait, WaitCancelSetMaskAndDataRacingCompleteEachWaitOnce) {
   int byEvent = 0, byMask = 0, byCancel = 0;
   SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_CTS);
   for (int round = 0; round < kRounds; ++round) {
-    auto wait = StartWait();
-    std::thread canceller([&] {
-      if (round % 3 != 1) CancelIoEx(Handle(), &wait->Ov);
-    });
-    std::thread masker([&] {
-      if (round % 4 == 0) {
-        Pending set;
-        ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_CTS;
-        DeviceIoControl(Handle(), IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0, nullptr, &set.Ov);
-      }
-    });
-    std::thread sender([&] {
-      if (round % 2) Device().ReceiveFromLine({(UCHAR)round});
-      else Device().SetModemInputs((UCHAR)(round & 4 ? 0x01 : 0x00));
-    });
-    canceller.join();
-    masker.join();
-    sender.join();
-    machine().Settle();
-    if (!wait->Done()) {
-      // Nothing ended it: no event for the mask arrived. It must still be cancellable.
-      CancelIo(Handle());
-      machine().Settle();
-    }
-    if (!wait->Done()) {
-      ADD_FAILURE() << "round " << round << ": the wait never completed";
-      Close();
-      return;
-    }
-    if (wait->Status() == STATUS_CANCELLED) {
-      ++byCancel;
-      EXPECT_EQ(wait->Bytes(), 0u);
-    } else {
-      EXPECT_EQ(wait->Status(), STATUS_SUCCESS) << "round " << round;
-      EXPECT_EQ(wait->Bytes(), 4u);
-      ULONG events = Events(*wait);
-      EXPECT_EQ(events & ~(ULONG)(SERIAL_EV_RXCHAR | SERIAL_EV_CTS), 0u) << "round " << round;
-      (events ? byEvent : byMask)++;
-    }
+    NTSTATUS status;
+    ULONG events;
+    RaceEnd end;
+    if (!RaceRound(round, &status, &events, &end)) return;
+    if (status == STATUS_CANCELLED) ++byCancel;
+    else (events ? byEvent : byMask)++;
   }
   RecordProperty("by_event", byEvent);
   RecordProperty("by_mask", byMask);
   RecordProperty("by_cancel", byCancel);
+}
+
+// The same race with the machine under controlled scheduling, seed after seed, until every way
+// the race can end has happened: free threads on a loaded machine give no such guarantee (they
+// hardly ever let the mask change end a wait).
+using EventWaitScheduled = Scheduled<EventWait>;
+
+TEST_F(EventWaitScheduled, WaitCancelSetMaskAndDataRacingReachEveryEnd) {
+  const int kRoundsPerSeed = 96, kSeeds = 8;
+  Outcomes seen(RaceEndNames());
+  SweepUntilAllSeen(seen, kSeeds, [&] {
+    SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_CTS);
+    for (int round = 0; round < kRoundsPerSeed; ++round) {
+      NTSTATUS status;
+      ULONG events;
+      RaceEnd end;
+      if (!RaceRound(round, &status, &events, &end)) return;
+      if (end != kNoRace) seen.Count(end);
+    }
+  });
 }
 
 }  // namespace

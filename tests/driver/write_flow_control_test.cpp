@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "data_flow.h"
+#include "scheduled.h"
 #include "transmit/transmit.h"
 
 namespace hk::test {
@@ -26,6 +27,79 @@ class TxHold : public DataFlowTest {
   void CtsHandshake() { SetHandflow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL); }
   void XonXoff(ULONG extra = 0) { SetHandflow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT | extra); }
   std::vector<UCHAR> Sent() { return DataCharacters(Device().BulkOutTransfers()); }
+
+  // How a write of the race below ended, when it was still held as the racers started.
+  enum RaceEnd { kCancelWon, kCancelLostToCts, kCancelLostToTimeout, kPurgeWon, kReleased, kTimeout, kNoRace };
+  static std::vector<std::string> RaceEndNames() {
+    return {"cancelled by CancelIoEx", "sent although cancelled", "timed out although cancelled",
+            "aborted by the purge", "released by CTS", "timed out"};
+  }
+  // One round of the race: a write of 1 to 40 characters with a total time-out of 10 ms under
+  // the CTS handshake, and around it CTS going on or off, a cancellation (one round in three)
+  // and, in one round in five, a purge aborting writes. The data and the status go to `data`
+  // and `status`. Fails the test and returns false when the write never completed.
+  bool RaceRound(int round, std::vector<std::vector<UCHAR>>& data, std::vector<NTSTATUS>& status, RaceEnd* end) {
+    data.push_back(Pattern(1 + round % 40, 1000 + round));
+    bool cancel = round % 3 == 0, purge = round % 5 == 2;
+    auto write = StartWrite(data.back());
+    bool raced = !write->Done();
+    std::thread canceller = sched::Spawn([&] {
+      if (!cancel) return;
+      Lag(round % 13 * 8);
+      CancelIoEx(Handle(), &write->Ov);
+    });
+    std::thread line = sched::Spawn([&] { Device().SetModemInputs(round % 2 ? kCts : 0); });
+    std::thread purger = sched::Spawn([&] {
+      if (purge) {
+        Pending abort;
+        ULONG mask = SERIAL_PURGE_TXABORT;
+        DeviceIoControl(Handle(), IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0, nullptr, &abort.Ov);
+      }
+    });
+    Lag(round % 11 * 6);
+    machine().AdvanceMs(10);
+    sched::Join(canceller);
+    sched::Join(line);
+    sched::Join(purger);
+    machine().AdvanceMs(10);
+    if (!write->Done()) {
+      ADD_FAILURE() << "round " << round << ": the write never completed";
+      return false;
+    }
+    NTSTATUS s = write->Status();
+    EXPECT_TRUE(s == STATUS_SUCCESS || s == STATUS_CANCELLED || s == STATUS_TIMEOUT)
+        << "round " << round << ": 0x" << std::hex << s;
+    EXPECT_EQ(write->Bytes(), s == STATUS_SUCCESS ? data.back().size() : 0u) << "round " << round;
+    if (s == STATUS_CANCELLED) {
+      EXPECT_TRUE(cancel || purge) << "round " << round << ": cancelled with nothing cancelling it";
+    }
+    status.push_back(s);
+    *end = kNoRace;
+    if (raced && s == STATUS_CANCELLED) *end = cancel ? kCancelWon : kPurgeWon;
+    if (raced && s == STATUS_SUCCESS) *end = cancel ? kCancelLostToCts : kReleased;
+    if (raced && s == STATUS_TIMEOUT) *end = cancel ? kCancelLostToTimeout : kTimeout;
+    return true;
+  }
+  // What went out is every successful write whole and in order, a cancelled one whole or not
+  // at all, and nothing of one that timed out. Returns how many cancelled writes went out whole.
+  int ExpectSentAccountedFor(const std::vector<std::vector<UCHAR>>& data, const std::vector<NTSTATUS>& status) {
+    auto sent = Sent();
+    size_t at = 0;
+    int cancelledButSent = 0;
+    for (size_t round = 0; round < status.size(); ++round) {
+      const auto& d = data[round];
+      bool whole = at + d.size() <= sent.size() && std::equal(d.begin(), d.end(), sent.begin() + (long)at);
+      if (status[round] == STATUS_SUCCESS && !whole) {
+        ADD_FAILURE() << "round " << round << ": a completed write did not go out whole and in order";
+        return cancelledButSent;
+      }
+      if (status[round] == STATUS_TIMEOUT) whole = false;
+      if (whole) at += d.size();
+      cancelledButSent += whole && status[round] == STATUS_CANCELLED;
+    }
+    EXPECT_EQ(at, sent.size()) << "characters went out that no write accounts for";
+    return cancelledButSent;
+  }
 };
 
 TEST_F(TxHold, CtsOffWithoutWriteTimeoutsRefusesTheWriteAtOnce) {
@@ -219,50 +293,40 @@ TEST_F(TxHold, CtsCancelAbortAndTimeoutsRacingCompleteEachWriteOnce) {
   std::vector<std::vector<UCHAR>> data;
   std::vector<NTSTATUS> status;
   for (int round = 0; round < kRounds; ++round) {
-    data.push_back(Pattern(1 + round % 40, 1000 + round));
-    auto write = StartWrite(data.back());
-    std::thread canceller([&] {
-      if (round % 3 == 0) CancelIoEx(Handle(), &write->Ov);
-    });
-    std::thread line([&] { Device().SetModemInputs(round % 2 ? kCts : 0); });
-    std::thread purger([&] {
-      if (round % 5 == 2) {
-        Pending purge;
-        ULONG mask = SERIAL_PURGE_TXABORT;
-        DeviceIoControl(Handle(), IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0, nullptr, &purge.Ov);
-      }
-    });
-    machine().AdvanceMs(10);
-    canceller.join();
-    line.join();
-    purger.join();
-    machine().AdvanceMs(10);
-    if (!write->Done()) {
-      ADD_FAILURE() << "round " << round << ": the write never completed";
-      return;
-    }
-    NTSTATUS s = write->Status();
-    EXPECT_TRUE(s == STATUS_SUCCESS || s == STATUS_CANCELLED || s == STATUS_TIMEOUT)
-        << "round " << round << ": 0x" << std::hex << s;
-    EXPECT_EQ(write->Bytes(), s == STATUS_SUCCESS ? data.back().size() : 0u) << "round " << round;
-    status.push_back(s);
+    RaceEnd end;
+    if (!RaceRound(round, data, status, &end)) return;
   }
-  auto sent = Sent();
-  size_t at = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    const auto& d = data[round];
-    bool whole = at + d.size() <= sent.size() && std::equal(d.begin(), d.end(), sent.begin() + (long)at);
-    if (status[round] == STATUS_SUCCESS) {
-      ASSERT_TRUE(whole) << "round " << round << ": a completed write did not go out whole and in order";
-    }
-    if (status[round] == STATUS_TIMEOUT) whole = false;
-    if (whole) at += d.size();
-  }
-  EXPECT_EQ(at, sent.size()) << "characters went out that no write accounts for";
+  ExpectSentAccountedFor(data, status);
   RecordProperty("succeeded", (int)std::count(status.begin(), status.end(), STATUS_SUCCESS));
   RecordProperty("cancelled", (int)std::count(status.begin(), status.end(), STATUS_CANCELLED));
   RecordProperty("timed_out", (int)std::count(status.begin(), status.end(), STATUS_TIMEOUT));
   EXPECT_EQ(AdapterFaults(), "");
+}
+
+// The same race with the machine under controlled scheduling, seed after seed, until every way
+// the race can end has happened, a cancelled write whose characters had already gone out among
+// them: free threads on a loaded machine give no such guarantee.
+using TxHoldScheduled = Scheduled<TxHold>;
+
+TEST_F(TxHoldScheduled, CtsCancelAbortAndTimeoutsRacingReachEveryEnd) {
+  const int kRoundsPerSeed = 90, kSeeds = 8;
+  std::vector<std::string> names = RaceEndNames();
+  names.push_back("cancelled or aborted with its characters already sent");
+  const size_t kCancelledButSent = names.size() - 1;
+  Outcomes seen(names);
+  SweepUntilAllSeen(seen, kSeeds, [&] {
+    CtsHandshake();
+    SetTimeouts(0, 0, 0, 0, 10);
+    std::vector<std::vector<UCHAR>> data;
+    std::vector<NTSTATUS> status;
+    for (int round = 0; round < kRoundsPerSeed; ++round) {
+      RaceEnd end;
+      if (!RaceRound(round, data, status, &end)) return;
+      if (end != kNoRace) seen.Count(end);
+    }
+    for (int n = ExpectSentAccountedFor(data, status); n > 0; --n) seen.Count(kCancelledButSent);
+    EXPECT_EQ(AdapterFaults(), "");
+  });
 }
 
 }  // namespace
