@@ -90,6 +90,7 @@ class Run {
   void Tolerate(adapter::ViolationKind kind) { tolerated_.push_back(kind); }
 
   const std::vector<std::unique_ptr<Request>>& Requests() const { return requests_; }
+  const std::vector<HANDLE>& OpenHandles() const { return open_; }
 
  private:
   friend void RunOnce(const char*, uint64_t, const std::function<void(Run&)>&);
