@@ -3,6 +3,7 @@
 // started, and unplugged. Whatever the descriptors say, the driver must start or refuse cleanly
 // and leave nothing behind.
 #include "harness.h"
+#include "usb/host_controller.h"
 
 using namespace hk;
 using namespace hk::fuzz;
@@ -27,14 +28,24 @@ class Impostor : public adapter::Adapter {
 
 void Body(Run& run, Input& in) {
   std::vector<UCHAR> device = in.Bytes(in.Pick(40));
-  std::vector<UCHAR> configuration = in.Bytes(in.Word() % 600);
-  // The descriptors may name endpoints the model does not serve, or packets too small for a
-  // unit: the device's doing.
-  run.Tolerate(adapter::ViolationKind::UnusedEndpoint);
-  run.Tolerate(adapter::ViolationKind::ShortBulkIn);
+  std::vector<UCHAR> configuration = in.Bytes(in.Word() % 1024);
   auto impostor = std::make_shared<Impostor>(QuietAdapter(), std::move(device), std::move(configuration));
   pnp::DeviceNode* node = run.PlugFunction(impostor);
   if (node && node->State == pnp::DeviceState::Started) {
+    // The driver takes the first interface's pipes by position, without looking at their
+    // addresses or types. Descriptors that put other endpoints there send the streams to the
+    // wrong endpoints, and the model's complaints about that traffic are the device's doing.
+    auto pipes = usb::ControllerOf(node)->SelectedPipes();
+    const UCHAR expected[] = {0x81, 0x02, 0x83};
+    bool honest = pipes.size() >= 3;
+    for (size_t i = 0; honest && i < 3; ++i)
+      honest = pipes[i].EndpointAddress == expected[i] && pipes[i].PipeType == UsbdPipeTypeBulk;
+    if (!honest)
+      for (auto kind : {adapter::ViolationKind::OddLength, adapter::ViolationKind::TooLong,
+                        adapter::ViolationKind::UnknownUnit, adapter::ViolationKind::ReservedBits,
+                        adapter::ViolationKind::BeyondCredit, adapter::ViolationKind::TxOverflow,
+                        adapter::ViolationKind::ShortBulkIn, adapter::ViolationKind::UnusedEndpoint})
+        run.Tolerate(kind);
     HANDLE h = run.Open();
     if (h != INVALID_HANDLE_VALUE) {
       COMMTIMEOUTS t{0, 0, 50, 0, 200};

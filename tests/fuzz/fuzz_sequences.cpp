@@ -22,7 +22,8 @@ void Body(Run& run, Input& in) {
   };
   for (int step = 0; step < 40 && !in.Empty(); ++step) {
     UCHAR op = in.Pick(20);
-    HANDLE h = op >= 2 && op < 16 ? pickHandle() : INVALID_HANDLE_VALUE;
+    // The operations on a handle name one of those open.
+    HANDLE h = op >= 2 && op <= 12 && op != 7 ? pickHandle() : INVALID_HANDLE_VALUE;
     switch (op) {
       case 0:
         if (run.OpenHandles().size() < 2) run.Open();
