@@ -185,7 +185,11 @@ void RunOnce(const char* target, uint64_t seed, const std::function<void(Run&)>&
     run.device_.reset();
     run.machine_.reset();
   }
-  sched::End();
+  sched::RunResult result = sched::End();
+  // FUZZ_TRACE=1 prints each run's interleaving, which one input must reproduce exactly.
+  if (std::getenv("FUZZ_TRACE"))
+    std::fprintf(stderr, "trace %016llx steps %llu\n", (unsigned long long)result.TraceHash,
+                 (unsigned long long)result.Steps);
   std::string findings;
   for (const auto& f : run.failures_) findings += "  " + f + "\n";
   auto reports = verifier::Take();
