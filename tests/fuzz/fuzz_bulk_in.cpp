@@ -18,11 +18,30 @@ DWORD TimeoutField(Input& in) {
   return b < 0x80 ? b : (DWORD)(b - 0x80) * 16;
 }
 
+// The longest a read of `length` may take by its time-outs, or -1 when they do not bound it.
+long long ReadBound(ULONG length, const COMMTIMEOUTS& t) {
+  if (length == 0) return 0;
+  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0)
+    return 0;
+  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD)
+    return t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD ? t.ReadTotalTimeoutConstant : -1;
+  if (t.ReadTotalTimeoutMultiplier == MAXDWORD || t.ReadTotalTimeoutConstant == MAXDWORD) return -1;
+  if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) return -1;
+  return (long long)t.ReadTotalTimeoutMultiplier * length + t.ReadTotalTimeoutConstant;
+}
+
 void Body(Run& run, Input& in) {
   if (!run.Plug(QuietAdapter())) return run.Fail("the adapter did not start");
   HANDLE h = run.Open();
   if (h == INVALID_HANDLE_VALUE) return run.Fail("the port did not open");
   adapter::Adapter& device = *run.Device();
+  // Reads whose time-outs bound them must end by them, whatever the device sends or withholds.
+  // Queued reads start one after the other, so together they end within the sum of their
+  // bounds; a change of the time-outs while reads are queued leaves their bounds unknown.
+  COMMTIMEOUTS timeouts{};
+  std::vector<Request*> reads;
+  long long owed = 0;
+  bool bounded = true;
   for (int step = 0; step < 48 && !in.Empty(); ++step) {
     switch (in.Pick(12)) {
       case 0:
@@ -31,13 +50,22 @@ void Body(Run& run, Input& in) {
       case 3: device.ReceiveWithLineError(in.Byte()); break;
       case 4: device.SetModemInputs(in.Byte() & 0x0F); break;
       case 5:
-      case 6: run.Read(h, in.Word() % 4100); break;
+      case 6: {
+        ULONG length = in.Word() % 4100;
+        long long bound = ReadBound(length, timeouts);
+        if (bound < 0) bounded = false;
+        owed += bound;
+        reads.push_back(run.Read(h, length));
+        break;
+      }
       case 7: {
         COMMTIMEOUTS t{};
         t.ReadIntervalTimeout = TimeoutField(in);
         t.ReadTotalTimeoutMultiplier = TimeoutField(in);
         t.ReadTotalTimeoutConstant = TimeoutField(in);
-        SetCommTimeouts(h, &t);
+        for (Request* r : reads) bounded = bounded && r->Done();
+        if (SetCommTimeouts(h, &t)) timeouts = t;
+        else bounded = false;
         break;
       }
       case 8: run.Pause(in.Byte() * 4); break;
@@ -64,7 +92,12 @@ void Body(Run& run, Input& in) {
       }
     }
   }
-  // Whatever is still pending gets a chance to end by its time-out before the close.
+  if (bounded && owed <= 20000) {
+    // A clock tick of slack for each read, and a second for the rest.
+    run.Pause((ULONG)(owed + 10 * reads.size() + 1000));
+    for (Request* r : reads)
+      if (!r->Done()) run.Fail(r->What + " was still pending after the longest its time-outs allow");
+  }
   run.Pause(500);
 }
 
