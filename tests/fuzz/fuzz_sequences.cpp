@@ -1,7 +1,8 @@
 // Random sequences of what an application and the system do to a port, decoded from the fuzz
 // input: open, close, reads, writes, purges, cancellation, line settings, event waits, stop and
 // restart, queried and cancelled stops and removals, surprise removal and plugging in again,
-// all while earlier requests are still in flight on a loopback plug.
+// odd answers to the open request and refused control requests, all while earlier requests
+// are still in flight on a loopback plug.
 #include "harness.h"
 
 using namespace hk;
@@ -21,7 +22,7 @@ void Body(Run& run, Input& in) {
     return open.empty() ? INVALID_HANDLE_VALUE : open[in.Byte() % open.size()];
   };
   for (int step = 0; step < 40 && !in.Empty(); ++step) {
-    UCHAR op = in.Pick(20);
+    UCHAR op = in.Pick(22);
     // The operations on a handle name one of those open.
     HANDLE h = op >= 2 && op <= 12 && op != 7 ? pickHandle() : INVALID_HANDLE_VALUE;
     switch (op) {
@@ -108,6 +109,22 @@ void Body(Run& run, Input& in) {
         if (unplugged && unplugged->State == pnp::DeviceState::Removed) {
           unplugged = nullptr;
           if (!run.Plug(options)) run.Fail("the adapter did not start when plugged in again");
+        }
+        break;
+      case 20:
+        // The device's answer to the open request: 0 to 4 bytes of anything, or its own again.
+        if (run.Device()) {
+          UCHAR b = in.Byte();
+          if (b & 0x80) run.Device()->ClearOpenReply();
+          else run.Device()->SetOpenReply(in.Bytes(b % 5));
+        }
+        break;
+      case 21:
+        // The device refuses the next open, close or line-settings requests.
+        if (run.Device()) {
+          UCHAR b = in.Byte();
+          run.Device()->FailControl((UCHAR)(1 + b % 3), b & 0x80 ? USBD_STATUS_STALL_PID : USBD_STATUS_DEV_NOT_RESPONDING,
+                                    1 + (b >> 2) % 3);
         }
         break;
       default:
