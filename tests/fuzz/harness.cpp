@@ -7,6 +7,7 @@
 #include "kernel/verifier.h"
 #include "sim/orvix.h"
 #include "usb/bus.h"
+#include "usb/host_controller.h"
 
 namespace hk::fuzz {
 
@@ -165,6 +166,15 @@ void Run::CheckRequest(const Request& r) {
 
 void RunOnce(const char* target, uint64_t seed, const std::function<void(Run&)>& body) {
   g_target = target;
+  // Every bus completes at most one transfer a 1 ms frame, as a full-speed bus does: a device
+  // that answers every transfer at once (descriptors can put the credit endpoint where the
+  // data should come from) then costs virtual time, instead of keeping the machine busy
+  // without end at one instant.
+  static bool paced = false;
+  if (!paced) {
+    usb::OnControllerCreated([](usb::HostController& bus) { bus.SetFramePacing(true); });
+    paced = true;
+  }
   sched::RunOptions options;
   options.Seed = seed;
   options.TimeLimit = 900LL * 10000000;

@@ -4,7 +4,8 @@
 // run closes what is open and shuts the machine down, and any of these is a finding: a verifier
 // report (pool, handles or threads left behind, a request never freed among them), an adapter
 // protocol fault, a request the driver never completed, a deadlock or a run past its virtual
-// time limit. A finding prints what happened and aborts, so that libFuzzer keeps the input.
+// time limit. Buses are paced to one completion a frame. A finding prints what happened and
+// aborts, so that libFuzzer keeps the input.
 #pragma once
 #include <cstddef>
 #include <cstdint>
