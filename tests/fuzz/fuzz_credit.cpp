@@ -11,6 +11,10 @@ namespace {
 
 constexpr UCHAR kBulkOut = 0x02, kCredit = 0x83;
 
+// Printable, never a flow-control character, and with a period long enough that a repeated or
+// reordered piece does not pass for the pattern.
+UCHAR PatternAt(size_t i) { return (UCHAR)(0x20 + (i * 7 + i / 83) % 90); }
+
 void Body(Run& run, Input& in) {
   adapter::AdapterOptions options = QuietAdapter();
   // Throttled, the transmit buffer drains at the line's rate and its room is real.
@@ -20,6 +24,9 @@ void Body(Run& run, Input& in) {
   if (h == INVALID_HANDLE_VALUE) return run.Fail("the port did not open");
   adapter::Adapter& device = *run.Device();
   ULONG written = 0;
+  // Everything written, in order: the pattern's characters 0x20 to 0x79. Immediate characters
+  // are below 0x20, as are the flow-control characters the driver may send of its own.
+  std::vector<UCHAR> stream;
   for (int step = 0; step < 48 && !in.Empty(); ++step) {
     switch (in.Pick(11)) {
       case 0:
@@ -36,8 +43,9 @@ void Body(Run& run, Input& in) {
       case 4: {
         ULONG n = in.Word() % 1500;
         std::vector<UCHAR> data(n);
-        for (ULONG i = 0; i < n; ++i) data[i] = (UCHAR)(0x20 + (written + i) % 90);
+        for (ULONG i = 0; i < n; ++i) data[i] = PatternAt(written + i);
         written += n;
+        stream.insert(stream.end(), data.begin(), data.end());
         run.Write(h, std::move(data));
         break;
       }
@@ -63,7 +71,7 @@ void Body(Run& run, Input& in) {
       default: {
         UCHAR what = in.Byte();
         if (what & 1) {
-          run.Ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, {in.Byte()}, 0);
+          run.Ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, {(UCHAR)(in.Byte() % 0x20)}, 0);
         } else if (what & 2) {
           SetCommMask(h, EV_TXEMPTY);
           run.WaitEvent(h);
@@ -74,6 +82,19 @@ void Body(Run& run, Input& in) {
     }
   }
   run.Pause(500);
+  // What went out on the line may lack what was purged, cancelled, timed out or lost to a
+  // lying credit reply, but nothing may be repeated, reordered or changed.
+  size_t j = 0, i = 0;
+  std::vector<UCHAR> sent = device.TakeTransmitted();
+  for (; i < sent.size(); ++i) {
+    if (sent[i] < 0x20) continue;
+    while (j < stream.size() && stream[j] != sent[i]) ++j;
+    if (j == stream.size()) break;
+    ++j;
+  }
+  if (i < sent.size())
+    run.Fail("character " + std::to_string(i) + " of the " + std::to_string(sent.size()) +
+             " transmitted was never written in that order");
 }
 
 }  // namespace
