@@ -160,7 +160,7 @@ void Run::CheckRequest(const Request& r) {
     Fail(r.What + " was still pending when the machine shut down");
     return;
   }
-  if (r.Bytes() > r.Length && r.Length)
+  if (r.Bytes() > r.Length)
     Fail(r.What + " reported " + std::to_string(r.Bytes()) + " bytes for a buffer of " + std::to_string(r.Length));
 }
 
