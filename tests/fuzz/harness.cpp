@@ -118,12 +118,12 @@ Request* Run::Ioctl(HANDLE h, ULONG code, const std::vector<UCHAR>& in, ULONG ou
   // writing past either is caught by the address sanitizer.
   r->Buffer.assign(outLength, 0xCC);
   r->Length = outLength;
-  auto* input = new std::vector<UCHAR>(in);
-  DeviceIoControl(h, code, input->empty() ? nullptr : input->data(), (DWORD)input->size(),
-                  outLength ? r->Buffer.data() : nullptr, outLength, nullptr, &r->Ov);
   // METHOD_NEITHER hands the driver the caller's input pointer for as long as the request
   // lives; it is kept until the run ends.
-  keep_.emplace_back(input);
+  keep_.push_back(std::make_unique<std::vector<UCHAR>>(in));
+  std::vector<UCHAR>& input = *keep_.back();
+  DeviceIoControl(h, code, input.empty() ? nullptr : input.data(), (DWORD)input.size(),
+                  outLength ? r->Buffer.data() : nullptr, outLength, nullptr, &r->Ov);
   return r;
 }
 
