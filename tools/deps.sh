@@ -3,7 +3,8 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
       mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-      tshark wine wine64 xvfb xdotool xauth python3 python3-serial)
+      tshark wine wine64 xvfb xdotool xauth python3 python3-serial
+      clang-14 libclang-rt-14-dev llvm-14)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

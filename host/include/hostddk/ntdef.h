@@ -129,8 +129,8 @@ typedef const GUID* LPCGUID;
 typedef const GUID& REFGUID;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+// offsetof, not a member access through a null pointer, which is undefined behaviour.
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #define ARGUMENT_PRESENT(p) ((p) != NULL)
 
