@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,12 +43,19 @@ bool OnPath(const std::string& program, std::string& found) {
   return false;
 }
 
+// A file under one of the driver's subsystem folders, at the start of the path or after a '/'.
 bool IsDriverSource(const std::string& file) {
-  static const std::regex driver("(^|/)driver/(frame|usb|serial|receive|transmit)/");
+  static const char* const folders[] = {"frame/", "usb/", "serial/", "receive/", "transmit/"};
   static std::map<std::string, bool> known;
   auto it = known.find(file);
-  if (it == known.end()) it = known.emplace(file, std::regex_search(file, driver)).first;
-  return it->second;
+  if (it != known.end()) return it->second;
+  bool driver = false;
+  for (size_t at = file.find("driver/"); !driver && at != std::string::npos; at = file.find("driver/", at + 1)) {
+    if (at != 0 && file[at - 1] != '/') continue;
+    for (const char* folder : folders)
+      if (file.compare(at + 7, std::strlen(folder), folder) == 0) driver = true;
+  }
+  return known.emplace(file, driver).first->second;
 }
 
 bool IsMemoryRoutine(const std::string& function) {
