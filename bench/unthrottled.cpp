@@ -5,6 +5,8 @@
 
 #include "bench_port.h"
 #include "benchmarks.h"
+#include "usb/bus.h"
+#include "usb/host_controller.h"
 
 namespace orvix_bench {
 namespace {
@@ -24,6 +26,7 @@ void Transmit(unsigned long long characters, Unthrottled& result) {
     result.Problems += "the port did not open; ";
     return;
   }
+  hk::usb::ControllerOf(port.Node())->SetInlineCompletion(true);
   const size_t kWrite = 100000;
   auto data = Pattern((size_t)characters, 5);
   size_t sent = 0;
@@ -55,6 +58,7 @@ void Receive(unsigned long long characters, Unthrottled& result) {
     result.Problems += "the port did not open; ";
     return;
   }
+  hk::usb::ControllerOf(port.Node())->SetInlineCompletion(true);
   port.SetTimeouts(MAXULONG, 0, 1000, 0, 0);  // a read returns with whatever is there
   const ULONG kRead = 65536;
   auto data = Pattern((size_t)characters, 6);

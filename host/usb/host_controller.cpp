@@ -105,6 +105,8 @@ void HostController::SetFramePacing(bool onePerFrame) {
   framePacing_ = onePerFrame;
 }
 
+void HostController::SetInlineCompletion(bool inlineCompletion) { inline_ = inlineCompletion; }
+
 std::vector<USBD_PIPE_INFORMATION> HostController::SelectedPipes() {
   std::lock_guard<std::mutex> guard(lock_);
   return selected_;
@@ -421,8 +423,31 @@ bool HostController::Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, UL
     pending_.erase(it);
   }
   transfer->MarkDone();
-  Enqueue({irp, urbStatus, status, bytes});
+  DeliverOrEnqueue({irp, urbStatus, status, bytes});
   return true;
+}
+
+namespace {
+thread_local bool t_completingInline = false;
+}  // namespace
+
+void HostController::DeliverOrEnqueue(const Completion& completion) {
+  ThreadInfo& self = CurrentThread();
+  if (!inline_ || t_completingInline || self.Irql != PASSIVE_LEVEL || !self.HeldLocks.empty() || self.InDpc) {
+    Enqueue(completion);
+    return;
+  }
+  // As the controller's thread delivers it: at DISPATCH_LEVEL, and the routine must leave it so.
+  activity::Begin();
+  t_completingInline = true;
+  self.Irql = DISPATCH_LEVEL;
+  Deliver(completion);
+  if (self.Irql != DISPATCH_LEVEL || !self.HeldLocks.empty())
+    verifier::Report("irql", "a completion routine changed IRQL or kept a spin lock");
+  self.Irql = PASSIVE_LEVEL;
+  self.HeldLocks.clear();
+  t_completingInline = false;
+  activity::End();
 }
 
 void HostController::Enqueue(const Completion& completion) {

@@ -45,6 +45,14 @@ class HostController {
   // At most one bulk or interrupt completion per 1 ms USB frame, as a full-speed bus allows.
   void SetFramePacing(bool onePerFrame);
 
+  // For the throughput benchmark only (every test keeps the controller's own thread): a bulk
+  // transfer the device finishes is completed in the thread that finishes it, at
+  // DISPATCH_LEVEL, instead of being handed to the controller's thread. A thread that is above
+  // PASSIVE_LEVEL, holds a spin lock or is already completing a transfer this way still hands
+  // the completion over, so a completion routine never runs nested inside another or under a
+  // caller's lock.
+  void SetInlineCompletion(bool inlineCompletion);
+
   // The pipes of the last successful SELECT_CONFIGURATION, as the driver asked for them.
   std::vector<USBD_PIPE_INFORMATION> SelectedPipes();
   UCHAR ConfigurationValue();
@@ -80,6 +88,8 @@ class HostController {
   void Enqueue(const Completion& completion);
   void Run();
   void Deliver(const Completion& completion);
+  // Completes in this thread when SetInlineCompletion allows it here, else queues.
+  void DeliverOrEnqueue(const Completion& completion);
   void Notify(const UrbEvent& event);
   UrbEvent EventFor(PIRP irp, PURB urb, bool completion);
 
@@ -96,6 +106,7 @@ class HostController {
   std::vector<Observer> observers_;
   std::atomic<bool> observed_{false};  // an observer is registered: only then are events built
   bool framePacing_ = false;
+  std::atomic<bool> inline_{false};  // SetInlineCompletion
   LONGLONG nextFrame_ = 0;
   bool detached_ = false;
   bool stopping_ = false;
