@@ -60,8 +60,11 @@ class HostController {
   // Whether the controller still exists, for completions scheduled to run later.
   struct Life;
 
-  // Used by transfers: finishes a pending IRP (ignored when it is no longer pending).
-  bool Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due);
+  // Used by transfers: finishes a pending IRP (ignored when it is no longer pending). `life`,
+  // when given, holds the lock of this controller's life; a completion made in the calling
+  // thread releases it first.
+  bool Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due,
+              std::unique_lock<std::mutex>* life = nullptr);
 
  private:
   struct Completion {
@@ -89,7 +92,7 @@ class HostController {
   void Run();
   void Deliver(const Completion& completion);
   // Completes in this thread when SetInlineCompletion allows it here, else queues.
-  void DeliverOrEnqueue(const Completion& completion);
+  void DeliverOrEnqueue(const Completion& completion, std::unique_lock<std::mutex>* life);
   void Notify(const UrbEvent& event);
   UrbEvent EventFor(PIRP irp, PURB urb, bool completion);
 
@@ -107,6 +110,7 @@ class HostController {
   std::atomic<bool> observed_{false};  // an observer is registered: only then are events built
   bool framePacing_ = false;
   std::atomic<bool> inline_{false};  // SetInlineCompletion
+  std::atomic<int> inlineDeliveries_{0};  // completions running in finishing threads
   LONGLONG nextFrame_ = 0;
   bool detached_ = false;
   bool stopping_ = false;
