@@ -1,8 +1,9 @@
 // The host controller of one device. It checks and carries out URBs: descriptor requests and
 // configuration itself, vendor requests and bulk transfers through the device's Function.
 // Every completion is delivered from the controller's own thread at DISPATCH_LEVEL, as a real
-// host controller's DPC does; a pending transfer can be cancelled and then completes with
-// STATUS_CANCELLED from the same thread.
+// host controller's DPC does (unless the throughput benchmark chose SetInlineCompletion); a
+// pending transfer can be cancelled and then completes with STATUS_CANCELLED from the same
+// thread.
 #pragma once
 #include <hostddk/ddk.h>
 
