@@ -435,9 +435,12 @@ thread_local bool t_completingInline = false;
 }  // namespace
 
 void HostController::DeliverOrEnqueue(const Completion& completion, std::unique_lock<std::mutex>* life) {
+  if (!life || !inline_ || t_completingInline) {
+    Enqueue(completion);
+    return;
+  }
   ThreadInfo& self = CurrentThread();
-  if (!life || !inline_ || t_completingInline || self.Irql != PASSIVE_LEVEL || !self.HeldLocks.empty() ||
-      self.InDpc) {
+  if (self.Irql != PASSIVE_LEVEL || !self.HeldLocks.empty() || self.InDpc) {
     Enqueue(completion);
     return;
   }
