@@ -25,7 +25,9 @@ LineRate MeasureLineRate(unsigned baud, int seconds);
 
 // (b) The adapter unthrottled and the machine in real time: how fast the driver moves
 // characters, each direction on its own, against the full-speed USB ceiling of 608,000
-// characters a second (19 bulk packets of 64 bytes a frame, two bytes a character).
+// characters a second (19 bulk packets of 64 bytes a frame, two bytes a character). With
+// `inlineCompletion` the host controller completes each transfer in the thread that finishes
+// it; without, it hands every completion to its own thread, as in the tests.
 struct Unthrottled {
   Direction Transmit, Receive;  // the median of the runs
   double TransmitSeconds = 0, ReceiveSeconds = 0;
@@ -33,7 +35,7 @@ struct Unthrottled {
   std::string Problems;
 };
 constexpr double kUsbCeiling = 608000.0;
-Unthrottled MeasureUnthrottled(unsigned long long characters, int runs);
+Unthrottled MeasureUnthrottled(unsigned long long characters, int runs, bool inlineCompletion);
 
 // (c) CPU time of a 1-character read taken from a receive buffer that is nearly full against
 // one that is nearly empty.

@@ -47,32 +47,44 @@ ReadCost MeasureReadCost(unsigned reads) {
   }
   port.SetTimeouts(MAXULONG, 0, 0, 0, 0);  // reads return at once
 
-  // Nearly full: the adapter holds more than the buffer takes, and refills it as reads make room.
-  port.Device().ReceiveFromLine(Pattern(800000 + reads, 7));
-  port.Settle();
-  double spent = 0, fill = 0;
-  for (unsigned i = 0; i < reads; ++i) {
-    fill += BufferBytes(port);
-    if (!TimedRead(port, spent)) result.Problems += "a read from the full buffer failed; ";
-    port.Settle();
-  }
-  result.FullMicroseconds = spent / reads;
-  result.FullBufferBytes = fill / reads;
-
-  // Nearly empty: 32 characters (64 bytes) at a time.
-  ULONG purge = SERIAL_PURGE_RXCLEAR;
-  port.Ioctl(IOCTL_SERIAL_PURGE, &purge, sizeof purge);
-  spent = 0;
+  // The two cases take turns in rounds, so that other work on the machine, which comes and goes,
+  // weighs on both alike; each case's figure is its mean over all its reads.
+  const unsigned kRounds = 5;
+  double fullSpent = 0, emptySpent = 0, fill = 0;
+  unsigned fullReads = 0, emptyReads = 0;
   auto few = Pattern(32, 8);
-  for (unsigned i = 0; i < reads; ++i) {
-    if (BufferBytes(port) == 0) {
-      port.Device().ReceiveFromLine(few);
+  for (unsigned round = 0; round < kRounds; ++round) {
+    unsigned n = reads / kRounds + (round < reads % kRounds ? 1 : 0);
+    // Nearly full: the adapter holds more than the buffer takes, and refills it as reads make
+    // room.
+    port.Device().ReceiveFromLine(Pattern(800000 + n, 7 + round));
+    port.Settle();
+    for (unsigned i = 0; i < n; ++i) {
+      fill += BufferBytes(port);
+      if (!TimedRead(port, fullSpent)) result.Problems += "a read from the full buffer failed; ";
       port.Settle();
     }
-    if (!TimedRead(port, spent)) result.Problems += "a read from the empty buffer failed; ";
+    fullReads += n;
+
+    // Nearly empty: 32 characters (64 bytes) at a time.
+    ULONG purge = SERIAL_PURGE_RXCLEAR;
+    port.Ioctl(IOCTL_SERIAL_PURGE, &purge, sizeof purge);
+    port.Settle();
+    for (unsigned i = 0; i < n; ++i) {
+      if (BufferBytes(port) == 0) {
+        port.Device().ReceiveFromLine(few);
+        port.Settle();
+      }
+      if (!TimedRead(port, emptySpent)) result.Problems += "a read from the empty buffer failed; ";
+      port.Settle();
+    }
+    emptyReads += n;
+    port.Ioctl(IOCTL_SERIAL_PURGE, &purge, sizeof purge);
     port.Settle();
   }
-  result.EmptyMicroseconds = spent / reads;
+  result.FullMicroseconds = fullReads ? fullSpent / fullReads : 0;
+  result.FullBufferBytes = fullReads ? fill / fullReads : 0;
+  result.EmptyMicroseconds = emptyReads ? emptySpent / emptyReads : 0;
   result.Problems += port.Finish();
   return result;
 }

@@ -5,6 +5,8 @@
 
 #include "bench_port.h"
 #include "benchmarks.h"
+#include "usb/bus.h"
+#include "usb/host_controller.h"
 
 namespace orvix_bench {
 namespace {
@@ -15,7 +17,7 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void Transmit(unsigned long long characters, Unthrottled& result) {
+void Transmit(unsigned long long characters, bool inlineCompletion, Unthrottled& result) {
   hk::adapter::AdapterOptions options;
   options.Serial = u"B0002";
   options.Unthrottled = true;
@@ -24,6 +26,7 @@ void Transmit(unsigned long long characters, Unthrottled& result) {
     result.Problems += "the port did not open; ";
     return;
   }
+  hk::usb::ControllerOf(port.Node())->SetInlineCompletion(inlineCompletion);
   const size_t kWrite = 100000;
   auto data = Pattern((size_t)characters, 5);
   size_t sent = 0;
@@ -45,7 +48,7 @@ void Transmit(unsigned long long characters, Unthrottled& result) {
   result.Problems += port.Finish();
 }
 
-void Receive(unsigned long long characters, Unthrottled& result) {
+void Receive(unsigned long long characters, bool inlineCompletion, Unthrottled& result) {
   hk::adapter::AdapterOptions options;
   options.Serial = u"B0003";
   options.Unthrottled = true;
@@ -55,6 +58,7 @@ void Receive(unsigned long long characters, Unthrottled& result) {
     result.Problems += "the port did not open; ";
     return;
   }
+  hk::usb::ControllerOf(port.Node())->SetInlineCompletion(inlineCompletion);
   port.SetTimeouts(MAXULONG, 0, 1000, 0, 0);  // a read returns with whatever is there
   const ULONG kRead = 65536;
   auto data = Pattern((size_t)characters, 6);
@@ -79,13 +83,13 @@ void Receive(unsigned long long characters, Unthrottled& result) {
 
 }  // namespace
 
-Unthrottled MeasureUnthrottled(unsigned long long characters, int runs) {
+Unthrottled MeasureUnthrottled(unsigned long long characters, int runs, bool inlineCompletion) {
   // Real time on a shared machine varies from run to run: the median run of each direction.
   std::vector<Unthrottled> tx(runs), rx(runs);
   Unthrottled result;
   for (int i = 0; i < runs; ++i) {
-    Transmit(characters, tx[i]);
-    Receive(characters, rx[i]);
+    Transmit(characters, inlineCompletion, tx[i]);
+    Receive(characters, inlineCompletion, rx[i]);
     result.Problems += tx[i].Problems + rx[i].Problems;
   }
   std::sort(tx.begin(), tx.end(), [](const Unthrottled& a, const Unthrottled& b) {

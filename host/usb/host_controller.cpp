@@ -37,9 +37,9 @@ class HostController::BulkTransfer : public Transfer {
   UCHAR* Buffer() override { return buffer_; }
   bool Complete(ULONG bytes, USBD_STATUS status, LONGLONG due) override {
     if (bytes > length_) bytes = length_;
-    std::lock_guard<std::mutex> guard(life_->Lock);
+    std::unique_lock<std::mutex> guard(life_->Lock);
     if (!life_->Controller) return false;
-    return hc_->Finish(irp_, status, USBD_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, bytes, due);
+    return hc_->Finish(irp_, status, USBD_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, bytes, due, &guard);
   }
   bool Pending() const override { return !done_; }
   void MarkDone() { done_ = true; }
@@ -86,6 +86,8 @@ HostController::~HostController() {
     std::lock_guard<std::mutex> guard(life->Lock);
     life->Controller = nullptr;
   }
+  // No completion starts in a finishing thread now; one that started finishes first.
+  while (inlineDeliveries_.load() != 0) std::this_thread::yield();
   {
     std::lock_guard<std::mutex> guard(lock_);
     stopping_ = true;
@@ -104,6 +106,8 @@ void HostController::SetFramePacing(bool onePerFrame) {
   std::lock_guard<std::mutex> guard(lock_);
   framePacing_ = onePerFrame;
 }
+
+void HostController::SetInlineCompletion(bool inlineCompletion) { inline_ = inlineCompletion; }
 
 std::vector<USBD_PIPE_INFORMATION> HostController::SelectedPipes() {
   std::lock_guard<std::mutex> guard(lock_);
@@ -389,7 +393,8 @@ void HostController::CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
   self->Enqueue({irp, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0});
 }
 
-bool HostController::Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due) {
+bool HostController::Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due,
+                            std::unique_lock<std::mutex>* life) {
   LONGLONG now = clock::Now();
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -421,8 +426,41 @@ bool HostController::Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, UL
     pending_.erase(it);
   }
   transfer->MarkDone();
-  Enqueue({irp, urbStatus, status, bytes});
+  DeliverOrEnqueue({irp, urbStatus, status, bytes}, life);
   return true;
+}
+
+namespace {
+thread_local bool t_completingInline = false;
+}  // namespace
+
+void HostController::DeliverOrEnqueue(const Completion& completion, std::unique_lock<std::mutex>* life) {
+  if (!life || !inline_ || t_completingInline) {
+    Enqueue(completion);
+    return;
+  }
+  ThreadInfo& self = CurrentThread();
+  if (self.Irql != PASSIVE_LEVEL || !self.HeldLocks.empty() || self.InDpc) {
+    Enqueue(completion);
+    return;
+  }
+  // Counted while the controller is known to exist, then delivered without the lock of its
+  // life: the completion routine may submit a transfer the device finishes at once, and that
+  // takes the lock again. The destructor waits for the count.
+  inlineDeliveries_.fetch_add(1);
+  life->unlock();
+  // As the controller's thread delivers it: at DISPATCH_LEVEL, and the routine must leave it so.
+  activity::Begin();
+  t_completingInline = true;
+  self.Irql = DISPATCH_LEVEL;
+  Deliver(completion);
+  if (self.Irql != DISPATCH_LEVEL || !self.HeldLocks.empty())
+    verifier::Report("irql", "a completion routine changed IRQL or kept a spin lock");
+  self.Irql = PASSIVE_LEVEL;
+  self.HeldLocks.clear();
+  t_completingInline = false;
+  activity::End();
+  inlineDeliveries_.fetch_sub(1);
 }
 
 void HostController::Enqueue(const Completion& completion) {

@@ -1,8 +1,9 @@
 // The host controller of one device. It checks and carries out URBs: descriptor requests and
 // configuration itself, vendor requests and bulk transfers through the device's Function.
 // Every completion is delivered from the controller's own thread at DISPATCH_LEVEL, as a real
-// host controller's DPC does; a pending transfer can be cancelled and then completes with
-// STATUS_CANCELLED from the same thread.
+// host controller's DPC does (unless the throughput benchmark chose SetInlineCompletion); a
+// pending transfer can be cancelled and then completes with STATUS_CANCELLED from the same
+// thread.
 #pragma once
 #include <hostddk/ddk.h>
 
@@ -45,6 +46,14 @@ class HostController {
   // At most one bulk or interrupt completion per 1 ms USB frame, as a full-speed bus allows.
   void SetFramePacing(bool onePerFrame);
 
+  // For the throughput benchmark only (every test keeps the controller's own thread): a bulk
+  // transfer the device finishes is completed in the thread that finishes it, at
+  // DISPATCH_LEVEL, instead of being handed to the controller's thread. A thread that is above
+  // PASSIVE_LEVEL, holds a spin lock or is already completing a transfer this way still hands
+  // the completion over, so a completion routine never runs nested inside another or under a
+  // caller's lock.
+  void SetInlineCompletion(bool inlineCompletion);
+
   // The pipes of the last successful SELECT_CONFIGURATION, as the driver asked for them.
   std::vector<USBD_PIPE_INFORMATION> SelectedPipes();
   UCHAR ConfigurationValue();
@@ -52,8 +61,11 @@ class HostController {
   // Whether the controller still exists, for completions scheduled to run later.
   struct Life;
 
-  // Used by transfers: finishes a pending IRP (ignored when it is no longer pending).
-  bool Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due);
+  // Used by transfers: finishes a pending IRP (ignored when it is no longer pending). `life`,
+  // when given, holds the lock of this controller's life; a completion made in the calling
+  // thread releases it first.
+  bool Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due,
+              std::unique_lock<std::mutex>* life = nullptr);
 
  private:
   struct Completion {
@@ -80,6 +92,8 @@ class HostController {
   void Enqueue(const Completion& completion);
   void Run();
   void Deliver(const Completion& completion);
+  // Completes in this thread when SetInlineCompletion allows it here, else queues.
+  void DeliverOrEnqueue(const Completion& completion, std::unique_lock<std::mutex>* life);
   void Notify(const UrbEvent& event);
   UrbEvent EventFor(PIRP irp, PURB urb, bool completion);
 
@@ -96,6 +110,8 @@ class HostController {
   std::vector<Observer> observers_;
   std::atomic<bool> observed_{false};  // an observer is registered: only then are events built
   bool framePacing_ = false;
+  std::atomic<bool> inline_{false};  // SetInlineCompletion
+  std::atomic<int> inlineDeliveries_{0};  // completions running in finishing threads
   LONGLONG nextFrame_ = 0;
   bool detached_ = false;
   bool stopping_ = false;
