@@ -73,12 +73,6 @@ unsigned Counted() {
 
 bool ShouldFail(Resource resource, ULONG tag, const void* site) {
   std::lock_guard<std::mutex> guard(g_lock);
-  // An object reference fails only when asked for by name: the driver cannot yet stop a thread
-  // whose reference it failed to take, so FailNth sweeps leave it alone.
-  if (resource == Resource::ObjectReference) {
-    if (g_resource[(int)resource] && site) g_failedSites.insert(site);
-    return g_resource[(int)resource];
-  }
   ++g_counted;
   bool fail = g_resource[(int)resource] || (resource == Resource::Pool && g_tag != 0 && tag == g_tag) ||
               (g_nth != 0 && g_counted == g_nth);

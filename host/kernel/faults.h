@@ -8,7 +8,7 @@
 namespace hk::faults {
 
 // Interface: enabling a device interface (IoSetDeviceInterfaceState with TRUE).
-// ObjectReference: ObReferenceObjectByHandle; only FailResource fails it, FailNth does not count it.
+// ObjectReference: ObReferenceObjectByHandle.
 enum class Resource { Pool, Irp, Thread, Device, Interface, ObjectReference };
 
 // Counts allocations of every kind from now on; the Nth (1-based) fails. 0 disables.
