@@ -290,8 +290,8 @@ TEST_F(FaultSweep, EveryAcquisitionInEveryPhaseFailedInTurn) {
     NTSTATUS start = pnp::SendPnp(node, IRP_MN_START_DEVICE);
     node->LastStatus = start;
     node->State = NT_SUCCESS(start) ? pnp::DeviceState::Started : pnp::DeviceState::StartFailed;
-    // A start that could not give the COM name back still leaves the port to its interface, as
-    // a missing name does when the port is added.
+    // A start that could not give the COM name back still starts, the port reachable through
+    // its interface only.
     byInterface_ = NT_SUCCESS(start) && !LinkTarget("COM5");
     return node;
   });
