@@ -107,6 +107,7 @@ typedef struct _DEVICE_EXTENSION {
   PVOID ReaderThreadObject;
   KEVENT ReaderStopEvent;
   KEVENT ReaderExitedEvent;
+  PKTHREAD ReaderExitingThread;  // written by the reader thread alone, before it sets ReaderExitedEvent
   KEVENT BulkInEvent;
   KEVENT ReadRequestEvent;
   KEVENT BulkInIdleEvent;
@@ -165,6 +166,7 @@ typedef struct _DEVICE_EXTENSION {
   // Writer thread.
   PVOID WriterThreadObject;
   KEVENT WriterExitedEvent;
+  PKTHREAD WriterExitingThread;  // written by the writer thread alone, before it sets WriterExitedEvent
   KEVENT WriterStopEvent;
   KEVENT TxDataEvent;
   KEVENT TxCreditEvent;

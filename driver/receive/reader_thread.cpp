@@ -19,7 +19,14 @@ NTSTATUS StartReaderThread(PDEVICE_OBJECT DeviceObject) {
                                      &extension->ReaderThreadObject, NULL);
   if (!NT_SUCCESS(status) || extension->ReaderThreadObject == NULL) {
     extension->ReaderThreadObject = NULL;
-    status = STATUS_UNSUCCESSFUL;
+    // The thread runs already and must not outlive this failure, with nothing left to stop it
+    // by: it is stopped now, and waited for until it has really ended (its exit event comes
+    // just before), its object kept alive meanwhile by the handle still open.
+    KeSetEvent(&extension->ReaderStopEvent, 0, FALSE);
+    KeWaitForSingleObject(&extension->ReaderExitedEvent, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(extension->ReaderExitingThread, Executive, KernelMode, FALSE, NULL);
+    KeResetEvent(&extension->ReaderExitedEvent);
+    if (NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
   }
   ZwClose(handle);
   return status;
@@ -57,6 +64,7 @@ VOID NTAPI ReaderThreadRoutine(PVOID StartContext) {
     }
   }
   KeResetEvent(&extension->ReaderStopEvent);
+  extension->ReaderExitingThread = KeGetCurrentThread();
   KeSetEvent(&extension->ReaderExitedEvent, IO_NO_INCREMENT, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);
 }

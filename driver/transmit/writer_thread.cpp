@@ -155,7 +155,14 @@ NTSTATUS StartWriterThread(PDEVICE_OBJECT DeviceObject) {
                                      &extension->WriterThreadObject, NULL);
   if (!NT_SUCCESS(status) || extension->WriterThreadObject == NULL) {
     extension->WriterThreadObject = NULL;
-    status = STATUS_UNSUCCESSFUL;
+    // The thread runs already and must not outlive this failure, with nothing left to stop it
+    // by: it is stopped now, and waited for until it has really ended (its exit event comes
+    // just before), its object kept alive meanwhile by the handle still open.
+    KeSetEvent(&extension->WriterStopEvent, 0, FALSE);
+    KeWaitForSingleObject(&extension->WriterExitedEvent, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(extension->WriterExitingThread, Executive, KernelMode, FALSE, NULL);
+    KeResetEvent(&extension->WriterExitedEvent);
+    if (NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
   }
   ZwClose(handle);
   return status;
@@ -193,6 +200,7 @@ VOID NTAPI WriterThreadRoutine(PVOID StartContext) {
     }
   }
   KeResetEvent(&extension->WriterStopEvent);
+  extension->WriterExitingThread = KeGetCurrentThread();
   KeSetEvent(&extension->WriterExitedEvent, IO_NO_INCREMENT, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);
 }

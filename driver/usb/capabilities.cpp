@@ -1,15 +1,23 @@
 // The device capabilities, asked of the lower drivers when the device is added.
 #include "usb.h"
 
-NTSTATUS QueryCapabilities(PDEVICE_OBJECT LowerDeviceObject, PDEVICE_CAPABILITIES Capabilities) {
-  PIRP irp = IoAllocateIrp(LowerDeviceObject->StackSize, FALSE);
-  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+namespace {
 
+// Nothing known: no wake, no sleeping state the device follows.
+VOID ResetCapabilities(PDEVICE_CAPABILITIES Capabilities) {
   RtlZeroMemory(Capabilities, sizeof(DEVICE_CAPABILITIES));
   Capabilities->Size = sizeof(DEVICE_CAPABILITIES);
   Capabilities->Version = 1;
   Capabilities->Address = 0xFFFFFFFF;
   Capabilities->UINumber = 0xFFFFFFFF;
+}
+
+}  // namespace
+
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT LowerDeviceObject, PDEVICE_CAPABILITIES Capabilities) {
+  ResetCapabilities(Capabilities);
+  PIRP irp = IoAllocateIrp(LowerDeviceObject->StackSize, FALSE);
+  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -25,5 +33,7 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT LowerDeviceObject, PDEVICE_CAPABILITIE
   if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
   status = irp->IoStatus.Status;
   IoFreeIrp(irp);
+  // What a failed request left in the structure is not an answer.
+  if (!NT_SUCCESS(status)) ResetCapabilities(Capabilities);
   return status;
 }

@@ -212,8 +212,10 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
   PURB urb = extension->UnconfigureUrb != NULL ? extension->UnconfigureUrb : (PURB)&local;
   RtlZeroMemory(urb, sizeof(struct _URB_SELECT_CONFIGURATION));
   UsbBuildSelectConfigurationRequest(urb, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
-  NTSTATUS status = SubmitUrbSync(DeviceObject, urb);
-  if (NT_SUCCESS(status)) extension->DeviceStarted = FALSE;
+  // Stopped whether or not the adapter heard of it: the threads and the name go next, so
+  // nothing may be opened until a start configures the adapter again.
+  SubmitUrbSync(DeviceObject, urb);
+  extension->DeviceStarted = FALSE;
   WriteBooleanNoFence(&extension->StopPending, FALSE);
   return STATUS_SUCCESS;
 }

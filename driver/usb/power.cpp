@@ -123,7 +123,8 @@ NTSTATUS SystemPowerChange(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS WaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   extension->IdlePowerState = extension->Capabilities.DeviceWake;
-  if (extension->CurrentPowerState == PowerDeviceD0 ||
+  // A device whose lower drivers named no wake state cannot be armed to wake.
+  if (extension->CurrentPowerState == PowerDeviceD0 || extension->Capabilities.DeviceWake == PowerDeviceUnspecified ||
       extension->Capabilities.DeviceWake > extension->CurrentPowerState) {
     PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_STATE;

@@ -16,7 +16,33 @@ USHORT g_urbFunction = 0;
 unsigned g_urbNth = 0;
 unsigned g_urbSeen = 0;
 unsigned g_urbFailures = 0;
+Resource g_kind = Resource::Pool;
+unsigned g_kindNth = 0;
+unsigned g_kindSeen = 0;
+unsigned g_kindFailures = 0;
+UCHAR g_pnpMinor = 0;
+NTSTATUS g_pnpStatus = STATUS_SUCCESS;
+unsigned g_pnpFailures = 0;
 }  // namespace
+
+void FailPnp(UCHAR minor, NTSTATUS status) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_pnpMinor = minor;
+  g_pnpStatus = status;
+  g_pnpFailures = 0;
+}
+
+NTSTATUS PnpFailure(UCHAR minor) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (NT_SUCCESS(g_pnpStatus) || minor != g_pnpMinor) return STATUS_SUCCESS;
+  ++g_pnpFailures;
+  return g_pnpStatus;
+}
+
+unsigned PnpFailures() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_pnpFailures;
+}
 
 void FailUrb(USHORT function, unsigned nth) {
   std::lock_guard<std::mutex> guard(g_lock);
@@ -45,6 +71,19 @@ void FailNth(unsigned n) {
   g_counted = 0;
 }
 
+void FailNthOf(Resource resource, unsigned n) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_kind = resource;
+  g_kindNth = n;
+  g_kindSeen = 0;
+  g_kindFailures = 0;
+}
+
+unsigned FailuresOfKind() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_kindFailures;
+}
+
 void FailTag(ULONG tag) {
   std::lock_guard<std::mutex> guard(g_lock);
   g_tag = tag;
@@ -64,6 +103,9 @@ void Clear() {
   g_powerFailures = 0;
   g_urbNth = 0;
   g_urbSeen = 0;
+  g_pnpStatus = STATUS_SUCCESS;
+  g_kindNth = 0;
+  g_kindSeen = 0;
 }
 
 unsigned Counted() {
@@ -73,15 +115,11 @@ unsigned Counted() {
 
 bool ShouldFail(Resource resource, ULONG tag, const void* site) {
   std::lock_guard<std::mutex> guard(g_lock);
-  // An object reference fails only when asked for by name: the driver cannot yet stop a thread
-  // whose reference it failed to take, so FailNth sweeps leave it alone.
-  if (resource == Resource::ObjectReference) {
-    if (g_resource[(int)resource] && site) g_failedSites.insert(site);
-    return g_resource[(int)resource];
-  }
   ++g_counted;
+  bool nthOfKind = g_kindNth != 0 && resource == g_kind && ++g_kindSeen == g_kindNth;
+  if (nthOfKind) ++g_kindFailures;
   bool fail = g_resource[(int)resource] || (resource == Resource::Pool && g_tag != 0 && tag == g_tag) ||
-              (g_nth != 0 && g_counted == g_nth);
+              (g_nth != 0 && g_counted == g_nth) || nthOfKind;
   if (fail && site) g_failedSites.insert(site);
   return fail;
 }

@@ -8,11 +8,16 @@
 namespace hk::faults {
 
 // Interface: enabling a device interface (IoSetDeviceInterfaceState with TRUE).
-// ObjectReference: ObReferenceObjectByHandle; only FailResource fails it, FailNth does not count it.
+// ObjectReference: ObReferenceObjectByHandle.
 enum class Resource { Pool, Irp, Thread, Device, Interface, ObjectReference };
 
 // Counts allocations of every kind from now on; the Nth (1-based) fails. 0 disables.
 void FailNth(unsigned n);
+// The `n`-th (1-based) request for this kind of resource from now on fails; 0 disarms. Counted
+// apart from FailNth; cleared by Clear.
+void FailNthOf(Resource resource, unsigned n);
+// Requests failed by FailNthOf since it was armed.
+unsigned FailuresOfKind();
 // Every pool allocation with this tag fails until cleared. 0 clears.
 void FailTag(ULONG tag);
 // Every request for this kind of resource fails until cleared.
@@ -36,6 +41,16 @@ void FailUrb(USHORT function, unsigned nth);
 bool UrbShouldFail(USHORT function);
 // URBs failed by FailUrb since it was armed.
 unsigned UrbFailures();
+
+// Plug and Play requests of this minor code fail at the bus's PDO with `status` (an error) until
+// cleared, as from a bus driver that cannot answer them; a failing QUERY_CAPABILITIES first
+// fills the caller's structure with rubbish, as a lower driver may leave its output when it
+// fails. STATUS_SUCCESS disarms. Not counted by FailNth; cleared by Clear.
+void FailPnp(UCHAR minor, NTSTATUS status);
+// The status the bus fails this request with, or STATUS_SUCCESS when it answers it as usual.
+NTSTATUS PnpFailure(UCHAR minor);
+// Requests failed by FailPnp since it was armed.
+unsigned PnpFailures();
 
 // The next `count` PoRequestPowerIrp calls fail with STATUS_INSUFFICIENT_RESOURCES, as when the
 // power manager cannot allocate the request. Not counted by FailNth; cleared by Clear.

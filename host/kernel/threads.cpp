@@ -21,8 +21,9 @@ thread_local ThreadInfo* tls_thread = nullptr;
 
 struct SystemThread {
   std::thread host;
-  _KTHREAD* object;
+  _KTHREAD* object;  // may be freed, and its address reused, once `ended`
   std::string name;
+  bool ended = false;  // under g_lock; set as the thread terminates
 };
 
 std::mutex g_lock;
@@ -51,6 +52,13 @@ void Dereference(_KTHREAD* object) {
 
 void Terminate(ThreadInfo* info) {
   _KTHREAD* object = info->Object;
+  if (info->System) {
+    // Marked while the object is still this thread's: once freed, its address may be a newer
+    // thread's, which must not make this one look alive.
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (auto& t : g_system)
+      if (t.object == object && !t.ended) t.ended = true;
+  }
   {
     std::lock_guard<std::mutex> guard(dispatcher::Lock());
     object->Terminated = true;
@@ -108,7 +116,7 @@ std::vector<std::string> Running() {
   std::lock_guard<std::mutex> guard(g_lock);
   std::vector<std::string> out;
   for (auto& t : g_system)
-    if (g_objects.count(t.object) && !t.object->Terminated) out.push_back(t.name);
+    if (!t.ended) out.push_back(t.name);
   return out;
 }
 
@@ -118,8 +126,7 @@ size_t Reap() {
   {
     std::lock_guard<std::mutex> guard(g_lock);
     for (auto it = g_system.begin(); it != g_system.end();) {
-      bool terminated = !g_objects.count(it->object) || it->object->Terminated;
-      if (terminated) {
+      if (it->ended) {
         done.splice(done.end(), g_system, it++);
       } else {
         ++running;
@@ -144,7 +151,7 @@ std::vector<int> Priorities() {
   std::lock_guard<std::mutex> guard(g_lock);
   std::vector<int> out;
   for (auto& t : g_system)
-    out.push_back(g_objects.count(t.object) && t.object->Info ? t.object->Info->Priority : -1);
+    out.push_back(!t.ended && g_objects.count(t.object) && t.object->Info ? t.object->Info->Priority : -1);
   return out;
 }
 

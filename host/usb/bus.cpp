@@ -1,11 +1,13 @@
 #include "bus.h"
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
 
 #include "../io/io_manager.h"
+#include "../kernel/faults.h"
 #include "../kernel/verifier.h"
 #include "../rtl/strings.h"
 #include "host_controller.h"
@@ -71,6 +73,17 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   {
     std::lock_guard<std::mutex> guard(g_recordLock);
     Ext(pdo)->PnpSeen.push_back(sp->MinorFunction);
+  }
+  NTSTATUS injected = faults::PnpFailure(sp->MinorFunction);
+  if (!NT_SUCCESS(injected)) {
+    PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
+    if (sp->MinorFunction == IRP_MN_QUERY_CAPABILITIES && caps && caps->Size >= sizeof(DEVICE_CAPABILITIES)) {
+      USHORT size = caps->Size, version = caps->Version;
+      std::memset(caps, 0xA5, sizeof(DEVICE_CAPABILITIES));
+      caps->Size = size;
+      caps->Version = version;
+    }
+    return Complete(irp, injected);
   }
   switch (sp->MinorFunction) {
     case IRP_MN_START_DEVICE:
