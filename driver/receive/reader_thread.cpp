@@ -24,7 +24,8 @@ NTSTATUS StartReaderThread(PDEVICE_OBJECT DeviceObject) {
     // just before), its object kept alive meanwhile by the handle still open.
     KeSetEvent(&extension->ReaderStopEvent, 0, FALSE);
     KeWaitForSingleObject(&extension->ReaderExitedEvent, Executive, KernelMode, FALSE, NULL);
-    KeWaitForSingleObject(extension->ReaderExitingThread, Executive, KernelMode, FALSE, NULL);
+    if (extension->ReaderExitingThread != NULL)  // some kernels give no current thread object
+      KeWaitForSingleObject(extension->ReaderExitingThread, Executive, KernelMode, FALSE, NULL);
     KeResetEvent(&extension->ReaderExitedEvent);
     if (NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
   }

@@ -160,7 +160,8 @@ NTSTATUS StartWriterThread(PDEVICE_OBJECT DeviceObject) {
     // just before), its object kept alive meanwhile by the handle still open.
     KeSetEvent(&extension->WriterStopEvent, 0, FALSE);
     KeWaitForSingleObject(&extension->WriterExitedEvent, Executive, KernelMode, FALSE, NULL);
-    KeWaitForSingleObject(extension->WriterExitingThread, Executive, KernelMode, FALSE, NULL);
+    if (extension->WriterExitingThread != NULL)  // some kernels give no current thread object
+      KeWaitForSingleObject(extension->WriterExitingThread, Executive, KernelMode, FALSE, NULL);
     KeResetEvent(&extension->WriterExitedEvent);
     if (NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
   }
