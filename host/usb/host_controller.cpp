@@ -39,10 +39,16 @@ class HostController::BulkTransfer : public Transfer {
     if (bytes > length_) bytes = length_;
     std::lock_guard<std::mutex> guard(life_->Lock);
     if (!life_->Controller) return false;
-    return hc_->Finish(irp_, status, USBD_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, bytes, due);
+    return hc_->Finish(this, {irp_, status, USBD_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, bytes}, due);
   }
   bool Pending() const override { return !done_; }
   void MarkDone() { done_ = true; }
+  PIRP Irp() const { return irp_; }
+
+  // Set, under the controller's lock, once the device has finished the transfer and only the
+  // report waits for its frame.
+  bool Finished = false;
+  Completion Result{};
 
  private:
   HostController* hc_;
@@ -377,52 +383,85 @@ void HostController::CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
   HostController* self = ControllerOf(irp);
   IoReleaseCancelSpinLock(irp->CancelIrql);
   std::shared_ptr<BulkTransfer> transfer;
+  bool finished;
+  Completion result;
   {
     std::lock_guard<std::mutex> guard(self->lock_);
     auto it = self->pending_.find(irp);
     if (it == self->pending_.end()) return;
     transfer = it->second;
     self->pending_.erase(it);
+    finished = transfer->Finished;
+    result = transfer->Result;
   }
   transfer->MarkDone();
+  // Cancelled too late: the device has moved the data, so the transfer completes with it, as a
+  // host controller completes a transfer whose last packet is in.
+  if (finished) return self->Enqueue(result);
   self->function_->Cancelled(transfer);
   self->Enqueue({irp, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0});
 }
 
-bool HostController::Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due) {
+bool HostController::Finish(BulkTransfer* transfer, const Completion& completion, LONGLONG due) {
   LONGLONG now = clock::Now();
+  PIRP irp = completion.Irp;
+  std::shared_ptr<BulkTransfer> held;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    // By identity: the IRP may have been cancelled and sent again, and a late completion of the
+    // earlier transfer must not finish the next one.
     auto it = pending_.find(irp);
-    if (it == pending_.end()) return false;
+    if (it == pending_.end() || it->second.get() != transfer || transfer->Finished) return false;
     if (framePacing_ && due == -1) {
       LONGLONG frame = (now + kFrame - 1) / kFrame * kFrame;
       due = frame > nextFrame_ ? frame : nextFrame_;
       nextFrame_ = due + kFrame;
     }
+    if (due > now) {
+      transfer->Finished = true;
+      transfer->Result = completion;
+      held = it->second;
+    }
   }
-  if (due > now) {
+  if (held) {
     std::shared_ptr<Life> life = life_;
-    clock::Schedule(due, [life, irp, urbStatus, status, bytes] {
+    clock::Schedule(due, [life, held] {
       std::lock_guard<std::mutex> guard(life->Lock);
-      if (life->Controller) life->Controller->Finish(irp, urbStatus, status, bytes, -2);
+      if (life->Controller) life->Controller->FinishScheduled(held);
     });
     return true;
   }
-  std::shared_ptr<BulkTransfer> transfer;
   {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = pending_.find(irp);
-    if (it == pending_.end()) return false;
+    if (it == pending_.end() || it->second.get() != transfer) return false;
     // Whoever clears the cancel routine first finishes the transfer; a cancel in progress wins.
     sched::NoPoints atomic;
     if (IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
-    transfer = it->second;
     pending_.erase(it);
   }
   transfer->MarkDone();
-  Enqueue({irp, urbStatus, status, bytes});
+  Enqueue(completion);
   return true;
+}
+
+// The frame of a transfer the device finished has come: it is reported, unless a cancel or a
+// detach has completed it meanwhile.
+void HostController::FinishScheduled(const std::shared_ptr<BulkTransfer>& transfer) {
+  PIRP irp = transfer->Irp();
+  Completion result;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = pending_.find(irp);
+    if (it == pending_.end() || it->second != transfer) return;
+    // A cancel in progress completes it, with its data.
+    sched::NoPoints atomic;
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;
+    pending_.erase(it);
+    result = transfer->Result;
+  }
+  transfer->MarkDone();
+  Enqueue(result);
 }
 
 void HostController::Enqueue(const Completion& completion) {
