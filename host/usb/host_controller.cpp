@@ -45,11 +45,6 @@ class HostController::BulkTransfer : public Transfer {
   void MarkDone() { done_ = true; }
   PIRP Irp() const { return irp_; }
 
-  // Set, under the controller's lock, once the device has finished the transfer and only the
-  // report waits for its frame.
-  bool Finished = false;
-  Completion Result{};
-
  private:
   HostController* hc_;
   std::shared_ptr<Life> life_;
@@ -383,21 +378,16 @@ void HostController::CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
   HostController* self = ControllerOf(irp);
   IoReleaseCancelSpinLock(irp->CancelIrql);
   std::shared_ptr<BulkTransfer> transfer;
-  bool finished;
-  Completion result;
   {
     std::lock_guard<std::mutex> guard(self->lock_);
     auto it = self->pending_.find(irp);
     if (it == self->pending_.end()) return;
     transfer = it->second;
     self->pending_.erase(it);
-    finished = transfer->Finished;
-    result = transfer->Result;
   }
   transfer->MarkDone();
-  // Cancelled too late: the device has moved the data, so the transfer completes with it, as a
-  // host controller completes a transfer whose last packet is in.
-  if (finished) return self->Enqueue(result);
+  // A transfer the device finished, its report waiting for the frame, is taken back by the
+  // device here as well.
   self->function_->Cancelled(transfer);
   self->Enqueue({irp, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0});
 }
@@ -411,23 +401,19 @@ bool HostController::Finish(BulkTransfer* transfer, const Completion& completion
     // By identity: the IRP may have been cancelled and sent again, and a late completion of the
     // earlier transfer must not finish the next one.
     auto it = pending_.find(irp);
-    if (it == pending_.end() || it->second.get() != transfer || transfer->Finished) return false;
+    if (it == pending_.end() || it->second.get() != transfer) return false;
     if (framePacing_ && due == -1) {
       LONGLONG frame = (now + kFrame - 1) / kFrame * kFrame;
       due = frame > nextFrame_ ? frame : nextFrame_;
       nextFrame_ = due + kFrame;
     }
-    if (due > now) {
-      transfer->Finished = true;
-      transfer->Result = completion;
-      held = it->second;
-    }
+    if (due > now) held = it->second;
   }
   if (held) {
     std::shared_ptr<Life> life = life_;
-    clock::Schedule(due, [life, held] {
+    clock::Schedule(due, [life, held, completion] {
       std::lock_guard<std::mutex> guard(life->Lock);
-      if (life->Controller) life->Controller->FinishScheduled(held);
+      if (life->Controller) life->Controller->FinishScheduled(held, completion);
     });
     return true;
   }
@@ -446,22 +432,20 @@ bool HostController::Finish(BulkTransfer* transfer, const Completion& completion
 }
 
 // The frame of a transfer the device finished has come: it is reported, unless a cancel or a
-// detach has completed it meanwhile.
-void HostController::FinishScheduled(const std::shared_ptr<BulkTransfer>& transfer) {
+// detach has ended it meanwhile (its IRP may carry the next transfer by now).
+void HostController::FinishScheduled(const std::shared_ptr<BulkTransfer>& transfer, const Completion& completion) {
   PIRP irp = transfer->Irp();
-  Completion result;
   {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = pending_.find(irp);
     if (it == pending_.end() || it->second != transfer) return;
-    // A cancel in progress completes it, with its data.
+    // Whoever clears the cancel routine first finishes the transfer; a cancel in progress wins.
     sched::NoPoints atomic;
     if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;
     pending_.erase(it);
-    result = transfer->Result;
   }
   transfer->MarkDone();
-  Enqueue(result);
+  Enqueue(completion);
 }
 
 void HostController::Enqueue(const Completion& completion) {

@@ -78,7 +78,7 @@ class HostController {
   NTSTATUS SelectConfiguration(PIRP irp, PURB urb);
   NTSTATUS VendorOrClass(PIRP irp, PURB urb);
   NTSTATUS BulkOrInterrupt(PIRP irp, PURB urb);
-  void FinishScheduled(const std::shared_ptr<BulkTransfer>& transfer);
+  void FinishScheduled(const std::shared_ptr<BulkTransfer>& transfer, const Completion& completion);
   void Enqueue(const Completion& completion);
   void Run();
   void Deliver(const Completion& completion);
