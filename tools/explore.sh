@@ -3,7 +3,8 @@
 #   tools/explore.sh [--scenario NAME] [--seeds N] [--seed S]
 # --seed S alone replays that one seed; with --seeds N the seeds S .. S+N-1 run (S defaults
 # to 1, N to 20). Each scenario's first seed also runs twice, and must give the same trace
-# hash both times. Prints one line per scenario, then "N passed, M failed".
+# hash both times, and the seeds that once found a fault in it (orvix-explore --regressions)
+# run as well. Prints one line per scenario, then "N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,7 +48,13 @@ for name in $scenarios; do
   hash2=$("$explore" --scenario "$name" --seed "$first" 2>&1 | sed -n 's/.* trace \([0-9a-f]*\) .*/\1/p' || true)
   if "$explore" --scenario "$name" --seed "$first" --seeds "$seeds" --quiet >"$log" 2>&1; then
     ms=$(( ($(date +%s%N) - start) / 1000000 ))
-    if [ -n "$hash1" ] && [ "$hash1" = "$hash2" ]; then
+    if ! "$explore" --scenario "$name" --regressions --quiet >"$log" 2>&1; then
+      seed=$(sed -n 's/^FAIL [^ ]* seed \([0-9]*\).*/\1/p' "$log" | head -1)
+      printf 'FAIL %-18s regression seed %s; replay: tools/explore.sh --scenario %s --seed %s\n' "$name" \
+        "${seed:-?}" "$name" "${seed:-?}"
+      sed -n '2,40p' "$log" | grep -v '^  replay:' | sed 's/^/    /'
+      failed=$((failed + 1))
+    elif [ -n "$hash1" ] && [ "$hash1" = "$hash2" ]; then
       printf 'PASS %-18s %d seeds from %d, %d.%d s, seed %d replays trace %s\n' "$name" "$seeds" "$first" \
         $((ms / 1000)) $((ms % 1000 / 100)) "$first" "$hash1"
       passed=$((passed + 1))

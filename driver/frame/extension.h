@@ -181,7 +181,7 @@ typedef struct _DEVICE_EXTENSION {
 
   // Open and close.
   BOOLEAN DeviceOpen;
-  KSPIN_LOCK OpenLock;  // DeviceOpen and StopPending: an open and a query-stop see each other
+  KSPIN_LOCK OpenLock;  // DeviceOpen, PortClosed and StopPending: an open sees a close, a query-stop an open
 
   // Requests waiting for the current read, or for the current write, to end.
   REQUEST_QUEUE ReadQueue;   // reads; a queued read is started by the reader thread

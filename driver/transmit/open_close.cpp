@@ -7,6 +7,13 @@
 
 namespace {
 
+// DeviceIsReady with the port's closing flag aside: an open clears it, or is refused as one while
+// the port is open when it meets a close still running.
+BOOLEAN ReadyForOpen(PDEVICE_EXTENSION extension) {
+  return !ReadBooleanNoFence(&extension->DeviceRemoved) && ReadBooleanNoFence(&extension->DeviceStarted) &&
+         !ReadBooleanNoFence(&extension->RemovePending) && !ReadBooleanNoFence(&extension->StopPending);
+}
+
 VOID ResetForOpen(PDEVICE_EXTENSION extension) {
   extension->FlowFlags = 0;
   extension->RxFlowHolds = 0;
@@ -102,15 +109,17 @@ VOID LowerLinesForClose(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   IoIncrement(DeviceObject);
-  WriteBooleanNoFence(&extension->PortClosed, FALSE);
   NTSTATUS status;
   // The port is claimed before the adapter is asked, under the lock a query-stop tests it under,
   // so that a query-stop meanwhile finds it open, and an open after an accepted query-stop finds
   // the device not ready.
   KIRQL irql;
   KeAcquireSpinLock(&extension->OpenLock, &irql);
-  BOOLEAN ready = DeviceIsReady(DeviceObject);
   BOOLEAN open = ReadBooleanNoFence(&extension->DeviceOpen);
+  // An open clears the last session's closing flag, but not while that session's close is still
+  // running: the flag keeps the transfers the close stops from starting again behind it.
+  if (!open) WriteBooleanNoFence(&extension->PortClosed, FALSE);
+  BOOLEAN ready = ReadyForOpen(extension);
   if (ready && !open) WriteBooleanNoFence(&extension->DeviceOpen, TRUE);
   KeReleaseSpinLock(&extension->OpenLock, irql);
   if (!ready) {
@@ -142,8 +151,11 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
   IoIncrement(DeviceObject);
   NTSTATUS status = STATUS_ACCESS_DENIED;
+  KIRQL irql;
   if (ReadBooleanNoFence(&extension->DeviceOpen)) {
+    KeAcquireSpinLock(&extension->OpenLock, &irql);
     WriteBooleanNoFence(&extension->PortClosed, TRUE);
+    KeReleaseSpinLock(&extension->OpenLock, irql);
     CancelBulkInTransfer(extension);
     // After the transfer is back, so that no failed completion can arm the retry again.
     KeCancelTimer(&extension->BulkInRetryTimer);
@@ -156,7 +168,9 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SendPortCommand(DeviceObject, PORT_REQUEST_CLOSE);
     status = STATUS_SUCCESS;
   }
+  KeAcquireSpinLock(&extension->OpenLock, &irql);
   WriteBooleanNoFence(&extension->DeviceOpen, FALSE);
+  KeReleaseSpinLock(&extension->OpenLock, irql);
   CompleteRequest(Irp, status, 0);
   IoDecrement(DeviceObject);
   return status;

@@ -49,6 +49,10 @@ void Adapter::Submit(usb::TransferPtr transfer) {
   bool finishNow = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    // Cancelled on its way from the bus, before the device saw it: it never reaches the wire.
+    // Tested under the lock Cancelled() takes, which the bus calls once the transfer is no
+    // longer pending, so that a cancel either finds the transfer here or stops it here.
+    if (!transfer->Pending()) return;
     UCHAR endpoint = transfer->Endpoint();
     if (endpoint == kDataOutEndpoint) {
       const UCHAR* bytes = transfer->Buffer();

@@ -122,6 +122,7 @@ class Adapter : public usb::Function {
     std::vector<UCHAR> Injected;
     UCHAR ReportedBefore = 0;
     ULONG CreditBefore = 0;
+    uint64_t Session = 0;  // the session it was taken in
   };
   struct PlantedFault {
     bool Hold;
@@ -171,6 +172,8 @@ class Adapter : public usb::Function {
   ReceiveFifo fifo_;
   UCHAR reportedInputs_ = 0;  // inputs the last packet carried
   CreditLedger credit_;
+  // Opens so far: what a job took in an earlier session is not put back into this one.
+  uint64_t session_ = 0;
   std::deque<std::vector<UCHAR>> injectedPackets_;
   std::deque<std::vector<UCHAR>> injectedCredit_;
   std::map<UCHAR, std::deque<usb::TransferPtr>> pending_;

@@ -72,6 +72,7 @@ USBD_STATUS Adapter::ControlLocked(const usb::SetupPacket& setup, UCHAR* data, U
 // A port session starts clean: what was waiting to go out or to be read belongs to the last
 // one, and the host starts with 128 units of credit without asking.
 void Adapter::OpenLocked() {
+  ++session_;
   transmitter_.Flush();
   fifo_.Clear();
   reportedInputs_ = InputsLocked();

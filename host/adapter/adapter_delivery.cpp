@@ -38,6 +38,7 @@ void Adapter::Pump() {
 // The buffer of a transfer taken from pending_ is filled here, under the lock: a cancel
 // reaches the host only after Cancelled(), which waits for the lock.
 bool Adapter::NextJobLocked(Job& job) {
+  job.Session = session_;
   auto& in = pending_[kDataInEndpoint];
   if (!in.empty()) {
     const usb::TransferPtr& transfer = in.front();
@@ -97,18 +98,24 @@ bool Adapter::NextJobLocked(Job& job) {
 }
 
 void Adapter::UndoLocked(const Job& job) {
+  // An open since the job was taken started a clean session: the characters, the reported
+  // inputs and the credit the job took belonged to the last one, and stay gone.
+  bool sameSession = job.Session == session_;
   switch (job.Kind) {
     case Undo::None: break;
     case Undo::Packet:
+      if (!sameSession) break;
       fifo_.PutBack(job.Chars);
       reportedInputs_ = job.ReportedBefore;
       break;
     case Undo::InjectedPacket: injectedPackets_.push_front(job.Injected); break;
     case Undo::InjectedCredit:
       injectedCredit_.push_front(job.Injected);
-      credit_.Grant(job.CreditBefore);
+      if (sameSession) credit_.Grant(job.CreditBefore);
       break;
-    case Undo::Credit: credit_.Grant(job.CreditBefore); break;
+    case Undo::Credit:
+      if (sameSession) credit_.Grant(job.CreditBefore);
+      break;
   }
 }
 

@@ -344,6 +344,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   uint64_t generation = shadow->Generation;
   {
     std::lock_guard<std::mutex> guard(Lock());
+    // A device holds the IRP until completion passes its level: sending it there again (a driver
+    // resubmitting its own request before it came back) gives one IRP two owners.
+    if (std::any_of(shadow->Calls.begin(), shadow->Calls.end(),
+                    [DeviceObject](const std::pair<int, PDEVICE_OBJECT>& c) { return c.second == DeviceObject; }))
+      verifier::Report("irp", "IoCallDriver sent " + Describe(Irp) +
+                                  " to a device that still holds it (sent again before it was completed)");
     Record(DeviceObject).Owned.insert(Irp);
     shadow->Calls.push_back({level, DeviceObject});
   }

@@ -53,7 +53,8 @@ class Function {
   // SELECT_CONFIGURATION: the configuration value chosen, 0 when un-configured.
   virtual void Configured(UCHAR configurationValue) { (void)configurationValue; }
 
-  // A bulk or interrupt transfer on one of the configured endpoints.
+  // A bulk or interrupt transfer on one of the configured endpoints. The bus may hand over one
+  // the host has cancelled on the way (no longer Pending()): the device ignores it.
   virtual void Submit(TransferPtr transfer) = 0;
   // The driver cancelled a pending transfer; the bus completes it as cancelled.
   virtual void Cancelled(const TransferPtr& transfer) { (void)transfer; }

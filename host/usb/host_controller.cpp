@@ -39,10 +39,12 @@ class HostController::BulkTransfer : public Transfer {
     if (bytes > length_) bytes = length_;
     std::unique_lock<std::mutex> guard(life_->Lock);
     if (!life_->Controller) return false;
-    return hc_->Finish(irp_, status, USBD_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, bytes, due, &guard);
+    return hc_->Finish(this, {irp_, status, USBD_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, bytes}, due,
+                       &guard);
   }
   bool Pending() const override { return !done_; }
   void MarkDone() { done_ = true; }
+  PIRP Irp() const { return irp_; }
 
  private:
   HostController* hc_;
@@ -389,45 +391,67 @@ void HostController::CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
     self->pending_.erase(it);
   }
   transfer->MarkDone();
+  // A transfer the device finished, its report waiting for the frame, is taken back by the
+  // device here as well.
   self->function_->Cancelled(transfer);
   self->Enqueue({irp, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0});
 }
 
-bool HostController::Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due,
+bool HostController::Finish(BulkTransfer* transfer, const Completion& completion, LONGLONG due,
                             std::unique_lock<std::mutex>* life) {
   LONGLONG now = clock::Now();
+  PIRP irp = completion.Irp;
+  std::shared_ptr<BulkTransfer> held;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    // By identity: the IRP may have been cancelled and sent again, and a late completion of the
+    // earlier transfer must not finish the next one.
     auto it = pending_.find(irp);
-    if (it == pending_.end()) return false;
+    if (it == pending_.end() || it->second.get() != transfer) return false;
     if (framePacing_ && due == -1) {
       LONGLONG frame = (now + kFrame - 1) / kFrame * kFrame;
       due = frame > nextFrame_ ? frame : nextFrame_;
       nextFrame_ = due + kFrame;
     }
+    if (due > now) held = it->second;
   }
-  if (due > now) {
+  if (held) {
     std::shared_ptr<Life> life = life_;
-    clock::Schedule(due, [life, irp, urbStatus, status, bytes] {
+    clock::Schedule(due, [life, held, completion] {
       std::lock_guard<std::mutex> guard(life->Lock);
-      if (life->Controller) life->Controller->Finish(irp, urbStatus, status, bytes, -2);
+      if (life->Controller) life->Controller->FinishScheduled(held, completion);
     });
     return true;
   }
-  std::shared_ptr<BulkTransfer> transfer;
   {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = pending_.find(irp);
-    if (it == pending_.end()) return false;
+    if (it == pending_.end() || it->second.get() != transfer) return false;
     // Whoever clears the cancel routine first finishes the transfer; a cancel in progress wins.
     sched::NoPoints atomic;
     if (IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
-    transfer = it->second;
     pending_.erase(it);
   }
   transfer->MarkDone();
-  DeliverOrEnqueue({irp, urbStatus, status, bytes}, life);
+  DeliverOrEnqueue(completion, life);
   return true;
+}
+
+// The frame of a transfer the device finished has come: it is reported, unless a cancel or a
+// detach has ended it meanwhile (its IRP may carry the next transfer by now).
+void HostController::FinishScheduled(const std::shared_ptr<BulkTransfer>& transfer, const Completion& completion) {
+  PIRP irp = transfer->Irp();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = pending_.find(irp);
+    if (it == pending_.end() || it->second != transfer) return;
+    // Whoever clears the cancel routine first finishes the transfer; a cancel in progress wins.
+    sched::NoPoints atomic;
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;
+    pending_.erase(it);
+  }
+  transfer->MarkDone();
+  Enqueue(completion);
 }
 
 namespace {

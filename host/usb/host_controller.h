@@ -61,26 +61,27 @@ class HostController {
   // Whether the controller still exists, for completions scheduled to run later.
   struct Life;
 
-  // Used by transfers: finishes a pending IRP (ignored when it is no longer pending). `life`,
-  // when given, holds the lock of this controller's life; a completion made in the calling
-  // thread releases it first.
-  bool Finish(PIRP irp, USBD_STATUS urbStatus, NTSTATUS status, ULONG bytes, LONGLONG due,
-              std::unique_lock<std::mutex>* life = nullptr);
-
- private:
   struct Completion {
     PIRP Irp;
     USBD_STATUS UrbStatus;
     NTSTATUS Status;
     ULONG Bytes;
   };
+  class BulkTransfer;
+
+  // Used by transfers: finishes `transfer`, the pending transfer of `completion.Irp` (ignored
+  // when it is no longer pending: cancelled, or its IRP already carries the next transfer).
+  // `life`, when given, holds the lock of this controller's life; a completion made in the
+  // calling thread releases it first.
+  bool Finish(BulkTransfer* transfer, const Completion& completion, LONGLONG due,
+              std::unique_lock<std::mutex>* life = nullptr);
+
+ private:
   struct Pipe {
     UCHAR Endpoint;
     TransferType Type;
     ULONG MaximumTransferSize;
   };
-  class BulkTransfer;
-
   static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
   static void WakeCancelRoutine(PDEVICE_OBJECT device, PIRP irp);
   PIRP TakeWakeLocked();
@@ -89,6 +90,7 @@ class HostController {
   NTSTATUS SelectConfiguration(PIRP irp, PURB urb);
   NTSTATUS VendorOrClass(PIRP irp, PURB urb);
   NTSTATUS BulkOrInterrupt(PIRP irp, PURB urb);
+  void FinishScheduled(const std::shared_ptr<BulkTransfer>& transfer, const Completion& completion);
   void Enqueue(const Completion& completion);
   void Run();
   void Deliver(const Completion& completion);
