@@ -8,6 +8,7 @@
 #include "kernel/faults.h"
 #include "kernel/pool.h"
 #include "open_port.h"
+#include "pnp/pnp_manager.h"
 
 namespace hk::test {
 namespace {
@@ -158,12 +159,16 @@ TEST_F(LowerFaultsWhilePlugging, DescriptorAndConfigurationRequestsFailingRefuse
       if (!hit) break;
     }
   }
-  // Un-configuring at removal failing: the removal still leaves nothing.
+  // Un-configuring failing (the driver un-configures at a stop; a removal finds the device
+  // gone): the stop and the removal after it still leave nothing.
   pnp::DeviceNode* node = Plug();
   ASSERT_EQ(node->State, pnp::DeviceState::Started);
   faults::FailUrb(URB_FUNCTION_SELECT_CONFIGURATION, 1);
-  machine().Unplug(node);
+  EXPECT_EQ(pnp::SendPnp(node, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(pnp::SendPnp(node, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(faults::UrbFailures(), 1u) << "the un-configure request was never failed";
   faults::Clear();
+  machine().Unplug(node);
   EXPECT_EQ(pnp::LoadedDriver(u"Orvix"), nullptr);
   EXPECT_TRUE(pool::Live().empty()) << pool::Describe(pool::Live());
   EXPECT_TRUE(NoPortNamesLeft());
