@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "data_flow.h"
+#include "interleave.h"
 #include "io/io_manager.h"
 #include "kernel/irql.h"
 #include "kernel_wait.h"
@@ -18,7 +19,6 @@ namespace hk::test {
 namespace {
 
 using namespace win32;
-using Clock = std::chrono::steady_clock;
 
 // Runs `action` once, the first time a thread comes back below DISPATCH_LEVEL with `when`
 // true; the hook goes with the object.
@@ -40,14 +40,6 @@ class WindowHook {
   };
   std::shared_ptr<State> state_;
 };
-
-// Polls, in real time, until `done` or the limit; for a thread the test cannot wait on.
-template <typename Done>
-bool WaitFor(Done done, std::chrono::milliseconds limit) {
-  auto until = Clock::now() + limit;
-  while (!done() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return done();
-}
 
 class DispatchWindow : public DataFlowTest {
  protected:

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "data_flow.h"
+#include "interleave.h"
 #include "io/io_manager.h"
 #include "kernel/irql.h"
 #include "kernel/thread_state.h"
@@ -17,27 +18,7 @@ namespace hk::test {
 namespace {
 
 using namespace win32;
-using Clock = std::chrono::steady_clock;
 using locks::InterleavePoint;
-
-// Runs `hook` at every interleaving point of every thread while the object lives.
-class InterleaveHook {
- public:
-  explicit InterleaveHook(std::function<void(const void*, InterleavePoint)> hook) {
-    locks::SetInterleaveHook(std::move(hook));
-  }
-  ~InterleaveHook() { locks::SetInterleaveHook(nullptr); }
-};
-
-// Polls, in real time, until `done` or the limit; for a thread the test cannot wait on.
-template <typename Done>
-bool WaitFor(Done done, std::chrono::milliseconds limit) {
-  auto until = Clock::now() + limit;
-  while (!done() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return done();
-}
-
-bool InThread(PVOID thread) { return (PVOID)KeGetCurrentThread() == thread; }
 
 class OpenDuringClose : public DataFlowTest {
  protected:

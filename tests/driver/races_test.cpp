@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "data_flow.h"
+#include "interleave.h"
 #include "kernel/irql.h"
 #include "kernel/thread_state.h"
 #include "pnp/pnp_manager.h"
@@ -20,25 +21,7 @@ namespace hk::test {
 namespace {
 
 using namespace win32;
-using Clock = std::chrono::steady_clock;
 using locks::InterleavePoint;
-
-// Runs `hook` at every interleaving point of every thread while the object lives.
-class InterleaveHook {
- public:
-  explicit InterleaveHook(std::function<void(const void*, InterleavePoint)> hook) {
-    locks::SetInterleaveHook(std::move(hook));
-  }
-  ~InterleaveHook() { locks::SetInterleaveHook(nullptr); }
-};
-
-// Polls, in real time, until `done` or the limit; for a thread the test cannot wait on.
-template <typename Done>
-bool WaitFor(Done done, std::chrono::milliseconds limit) {
-  auto until = Clock::now() + limit;
-  while (!done() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return done();
-}
 
 // Reads `field` under `lock`, as the driver's other contexts write it.
 template <typename T>
@@ -49,8 +32,6 @@ T Locked(PKSPIN_LOCK lock, const T& field) {
   KeReleaseSpinLock(lock, irql);
   return value;
 }
-
-bool InThread(PVOID thread) { return (PVOID)KeGetCurrentThread() == thread; }
 
 // A request issued from inside a window; one still pending when the test ends is left to the
 // machine's shut-down rather than freed under it.
