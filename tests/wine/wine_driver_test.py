@@ -15,6 +15,7 @@ the model saw it).
 """
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -30,7 +31,7 @@ BUS_INSTANCE = r"ROOT\ORVIXBUS\0000"
 PORT = "COM57"
 # Ends the test, with its logs, before ctest's time-out (240 s) would kill it silently.
 DEADLINE = 225
-DRIVER_DEBUG = "-all,err+all,fixme+ntoskrnl,warn+ntoskrnl,warn+plugplay,+debugstr"
+DRIVER_DEBUG = "-all,err+all,fixme+ntoskrnl,warn+ntoskrnl,warn+plugplay,+debugstr,+loaddll"
 
 
 def arguments():
@@ -150,10 +151,24 @@ def test(session):
         verdict = [line for line in output.splitlines() if line.startswith("VERDICT:")]
         passed = code == 0 and verdict and "passed" in verdict[0]
         print(f"CPU time of Wine and the model so far: {cpu_seconds(session.prefix, model.pid):.1f} s")
+        # A fault in the process hosting the drivers is a finding even after the last check;
+        # where each module was loaded tells whose code faulted.
+        crashes, modules = [], {}
         with open(driver_log.path, encoding="utf-8", errors="replace") as log:
             for line in log:
                 if "WineCompat:" in line:
                     print("Wine gap met: " + line.rstrip().split("WineCompat: ", 1)[1])
+                if "Unhandled" in line:
+                    crashes.append(line.rstrip())
+                loaded = re.search(r'Loaded L"([^"]*)" at ([0-9A-Fa-f]+)', line)
+                if loaded:
+                    modules[loaded.group(2)] = loaded.group(1).rsplit("\\", 1)[-1]
+        if crashes:
+            passed = False
+            print("FAIL: the process hosting the drivers faulted")
+            for line in crashes:
+                print("driver process: " + line)
+            print("modules by load address: " + ", ".join(f"{a} {n}" for a, n in sorted(modules.items())))
         with open(bus_log.path, encoding="utf-8", errors="replace") as log:
             for line in log:
                 if "detached after" in line:

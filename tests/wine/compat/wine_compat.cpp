@@ -14,6 +14,10 @@
 // - IRP_MJ_CREATE: Wine returns the handle without waiting for the driver's answer, so a create
 //   the driver refused still gets requests and a close, which Windows never sends. Requests on
 //   such a file object are answered here with the create's status and never reach the driver.
+// - IRP_MN_REMOVE_DEVICE: Wine sends it right after IRP_MN_SURPRISE_REMOVAL, while an
+//   application may still hold the port open, and the application's close then runs beside the
+//   removal that frees what the close uses. Windows sends it only once the last file object is
+//   closed; the removal waits here until then.
 // - KeQueryInterruptTime: see interrupt_time.h; the driver's calls land here.
 // Every import is taken by defining its __imp_ pointer, which the linker then prefers to the
 // import library; the real routines are found with MmGetSystemRoutineAddress.
@@ -25,10 +29,10 @@ namespace {
 
 // Reports the first use of each stand-in in the kernel's debug output, so that the test's log
 // shows which of Wine's gaps the driver met.
-enum Gap { kRegistryAccess, kPowerIrp, kQueueDpc, kRemoveQueueDpc, kTimerDpc, kRefusedCreate, kGaps };
+enum Gap { kRegistryAccess, kPowerIrp, kQueueDpc, kRemoveQueueDpc, kTimerDpc, kRefusedCreate, kRemoveWhileOpen, kGaps };
 const char* const kGapNames[kGaps] = {"IoOpenDeviceRegistryKey access", "PoRequestPowerIrp",
                                       "KeInsertQueueDpc", "KeRemoveQueueDpc", "timer DPC",
-                                      "refused create"};
+                                      "refused create", "removal while open"};
 LONG GapSeen[kGaps];
 
 void Met(Gap gap) {
@@ -264,6 +268,35 @@ PFILE_OBJECT Refused[kRefusedSlots];
 NTSTATUS RefusedStatus[kRefusedSlots];
 PDRIVER_DISPATCH Dispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
 
+// FilesLock covers OpenFiles, the file objects the driver accepted and has not yet had closed
+// (the test has one port), and FilesClosed, set while there are none.
+KSPIN_LOCK FilesLock;
+LONG OpenFiles;
+KEVENT FilesClosed;
+
+VOID CountFile(LONG change) {
+  KIRQL irql;
+  KeAcquireSpinLock(&FilesLock, &irql);
+  OpenFiles += change;
+  if (OpenFiles == 0) KeSetEvent(&FilesClosed, IO_NO_INCREMENT, FALSE);
+  else KeClearEvent(&FilesClosed);
+  KeReleaseSpinLock(&FilesLock, irql);
+}
+
+// Holds a removal back until the driver's files are closed, as Windows does; bounded, so that
+// an application that never closes cannot keep the test from ending.
+VOID AwaitFilesClosed() {
+  KIRQL irql;
+  KeAcquireSpinLock(&FilesLock, &irql);
+  BOOLEAN open = OpenFiles > 0;
+  KeReleaseSpinLock(&FilesLock, irql);
+  if (!open) return;
+  Met(kRemoveWhileOpen);
+  LARGE_INTEGER limit;
+  limit.QuadPart = -60LL * 10000000LL;
+  KeWaitForSingleObject(&FilesClosed, Executive, KernelMode, FALSE, &limit);
+}
+
 // The create's status when the driver refused this file object, else STATUS_SUCCESS; `forget`
 // drops the record.
 NTSTATUS RefusedStatusOf(PFILE_OBJECT File, BOOLEAN forget) {
@@ -300,9 +333,12 @@ NTSTATUS NTAPI CompatDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
         }
       }
       KeReleaseSpinLock(&RefusedLock, irql);
+    } else if (NT_SUCCESS(status) && status != STATUS_PENDING) {
+      CountFile(1);
     }
     return status;
   }
+  if (major == IRP_MJ_PNP && sp->MinorFunction == IRP_MN_REMOVE_DEVICE) AwaitFilesClosed();
   if (major != IRP_MJ_PNP && major != IRP_MJ_POWER && major != IRP_MJ_INTERNAL_DEVICE_CONTROL &&
       major != IRP_MJ_SYSTEM_CONTROL) {
     NTSTATUS refused = RefusedStatusOf(file, major == IRP_MJ_CLOSE);
@@ -314,7 +350,9 @@ NTSTATUS NTAPI CompatDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
       return status;
     }
   }
-  return Dispatch[major](Device, Irp);
+  NTSTATUS status = Dispatch[major](Device, Irp);
+  if (major == IRP_MJ_CLOSE) CountFile(-1);
+  return status;
 }
 
 PDRIVER_UNLOAD DriverUnload;
@@ -363,6 +401,8 @@ extern "C" NTSTATUS NTAPI WineCompatDriverEntry(PDRIVER_OBJECT DriverObject, PUN
   KeInitializeSpinLock(&QueueLock);
   KeInitializeSpinLock(&TimerLock);
   KeInitializeSpinLock(&RefusedLock);
+  KeInitializeSpinLock(&FilesLock);
+  KeInitializeEvent(&FilesClosed, NotificationEvent, TRUE);
   InitializeListHead(&Queue);
   KeInitializeEvent(&QueueWork, SynchronizationEvent, FALSE);
   HANDLE thread;
