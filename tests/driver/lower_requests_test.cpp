@@ -63,6 +63,25 @@ class LowerRequests : public OpenPortTest {
     return ::testing::AssertionSuccess();
   }
 
+  // After a stop whose un-configure failed: the port counts as stopped and refuses an open
+  // through its interface, the start after it works, and the adapter leaves nothing behind.
+  void ExpectStoppedThenRestarted() {
+    EXPECT_FALSE(Ext()->DeviceStarted);
+    std::string path = InterfacePath();
+    ASSERT_FALSE(path.empty());
+    HANDLE h = OpenPath(path);
+    if (h != INVALID_HANDLE_VALUE) {
+      ADD_FAILURE() << "a stopped port was opened";
+      CloseHandle(h);
+      machine().Settle();
+    }
+    EXPECT_EQ(pnp::SendPnp(Node(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    Open();
+    EXPECT_TRUE(RoundTrip("after restart"));
+    Close();
+    ExpectNothingLeftAfterUnplug();
+  }
+
   // The oracle once the adapter is gone: no driver, pool, handle, thread, IRP or name.
   void ExpectNothingLeftAfterUnplug() {
     machine().Unplug(Node());
@@ -131,20 +150,7 @@ TEST_F(LowerRequests, TheSubmitHelpersIrpMissingWhileOpeningSettingClosingAndSto
   EXPECT_EQ(pnp::SendPnp(Node(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(faults::FailuresOfKind(), 1u);
   faults::Clear();
-  EXPECT_FALSE(Ext()->DeviceStarted);
-  std::string path = InterfacePath();
-  ASSERT_FALSE(path.empty());
-  h = OpenPath(path);
-  if (h != INVALID_HANDLE_VALUE) {
-    ADD_FAILURE() << "a stopped port was opened";
-    CloseHandle(h);
-    machine().Settle();
-  }
-  EXPECT_EQ(pnp::SendPnp(Node(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
-  Open();
-  EXPECT_TRUE(RoundTrip("after restart"));
-  Close();
-  ExpectNothingLeftAfterUnplug();
+  ExpectStoppedThenRestarted();
 }
 
 TEST_F(LowerRequests, UnconfiguringRefusedByTheBusStillStopsThePort) {
@@ -153,18 +159,7 @@ TEST_F(LowerRequests, UnconfiguringRefusedByTheBusStillStopsThePort) {
   EXPECT_EQ(pnp::SendPnp(Node(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(faults::UrbFailures(), 1u);
   faults::Clear();
-  EXPECT_FALSE(Ext()->DeviceStarted);
-  HANDLE h = OpenPath(InterfacePath());
-  if (h != INVALID_HANDLE_VALUE) {
-    ADD_FAILURE() << "a stopped port was opened";
-    CloseHandle(h);
-    machine().Settle();
-  }
-  EXPECT_EQ(pnp::SendPnp(Node(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
-  Open();
-  EXPECT_TRUE(RoundTrip("after restart"));
-  Close();
-  ExpectNothingLeftAfterUnplug();
+  ExpectStoppedThenRestarted();
 }
 
 class FailedCapabilities : public PortTest {};
