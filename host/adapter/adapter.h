@@ -100,7 +100,7 @@ class Adapter : public usb::Function {
   std::vector<Violation> Faults() const;
   size_t PendingTransfers(UCHAR endpoint) const;  // pending and held
   UCHAR ConfigurationValue() const;               // 0 when unconfigured
-  ULONG FreeUnits() const;                        // free room of the transmit buffer
+  ULONG FreeUnits() const;                        // the units the next credit reply offers
   size_t ReceivedWaiting() const;                 // characters in the receive FIFO
   ULONGLONG ReceiveOverflows() const;             // characters lost to a full receive FIFO
   ULONG CreditLeft() const;                       // units the host may send by its last grant
@@ -149,6 +149,9 @@ class Adapter : public usb::Function {
   // Finishes pending transfers while there is something for them; one thread at a time.
   void Pump();
   static bool Finish(const Job& job);
+  // The units a credit reply offers now: the transmit buffer's free room, bounded on an
+  // unthrottled loopback line by the receive FIFO's room less the credit still unspent.
+  ULONG CreditableLocked() const;
 
   const AdapterOptions options_;
   const std::vector<UCHAR> deviceDescriptor_;

@@ -81,7 +81,7 @@ bool Adapter::NextJobLocked(Job& job) {
       injectedCredit_.pop_front();
       reply = job.Injected;
     } else {
-      ULONG free = options_.Unthrottled ? transmitter_.Capacity() : transmitter_.Free();
+      ULONG free = CreditableLocked();
       if (free < kCreditFloor) return false;
       job.Kind = Undo::Credit;
       reply = CreditReply(free);

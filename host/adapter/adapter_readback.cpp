@@ -46,7 +46,18 @@ UCHAR Adapter::ConfigurationValue() const {
 
 ULONG Adapter::FreeUnits() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return options_.Unthrottled ? transmitter_.Capacity() : transmitter_.Free();
+  return CreditableLocked();
+}
+
+ULONG Adapter::CreditableLocked() const {
+  if (!options_.Unthrottled) return transmitter_.Free();
+  ULONG free = transmitter_.Capacity();
+  if (options_.Partner == LinePartner::Loopback) {
+    size_t room = fifo_.Room();
+    room = room > credit_.Left() ? room - credit_.Left() : 0;
+    if (room < free) free = (ULONG)room;
+  }
+  return free;
 }
 
 size_t Adapter::ReceivedWaiting() const {

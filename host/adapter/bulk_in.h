@@ -19,6 +19,7 @@ class ReceiveFifo {
   explicit ReceiveFifo(ULONG capacity) : capacity_(capacity) {}
   void Push(LineChar c);  // a character that finds the FIFO full is lost and counted
   size_t Size() const { return fifo_.size(); }
+  size_t Room() const { return fifo_.size() < capacity_ ? capacity_ - fifo_.size() : 0; }
   ULONGLONG Overflows() const { return overflows_; }
   std::vector<LineChar> Take(size_t count);
   // Returns characters taken for a packet that could not be delivered, ahead of the rest.

@@ -33,7 +33,10 @@ enum class LinePartner {
 struct AdapterOptions {
   std::u16string Serial;  // instance serial; empty lets the bus number the port
   ConfigVariant Variant = ConfigVariant::Standard;
-  // Characters leave and arrive instantly instead of at the UART's character rate.
+  // Characters leave and arrive instantly instead of at the UART's character rate. Through a
+  // loopback plug such a line is as fast as the receive FIFO drains and no faster: the adapter
+  // offers credit only for what the FIFO has room for, since a line with no speed would
+  // otherwise let the host's writing outrun its own reading by any amount, which no real line allows.
   bool Unthrottled = false;
   LinePartner Partner = LinePartner::None;
   ULONG TxBufferUnits = 128;  // characters the transmit buffer holds

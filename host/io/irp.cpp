@@ -473,10 +473,15 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
-  // The I/O manager may cancel its own request just as it completes; that is harmless.
-  if (Irp && Shadow(Irp)->Magic == kLive && Shadow(Irp)->Kind == Origin::System && Shadow(Irp)->Completed)
+  // The I/O manager may cancel its own request just as it completes (it holds a reference
+  // meanwhile); that is harmless. Decided on one reading of Completed, which completion sets
+  // before it frees the request: a second test of Freed would find a completion that ran in
+  // between and report a use after free that never happened.
+  if (Irp && Shadow(Irp)->Magic == kLive && Shadow(Irp)->Kind == Origin::System) {
+    if (Shadow(Irp)->Completed) return FALSE;
+  } else if (!Check(Irp, "IoCancelIrp")) {
     return FALSE;
-  if (!Check(Irp, "IoCancelIrp")) return FALSE;
+  }
   IrpShadow* shadow = Shadow(Irp);
   ++shadow->Refs;
   KIRQL irql;

@@ -120,5 +120,30 @@ TEST_F(Credit, ReplyTheHostIgnoresGrantsNothing) {
   EXPECT_EQ(dev().CreditLeft(), 64u);
 }
 
+// A line with no speed through a loopback plug runs as fast as the receive FIFO drains: a host
+// that writes all it is granted and never reads is stopped by credit, and nothing is dropped.
+TEST_F(Credit, UnthrottledLoopbackOffersOnlyWhatTheReceiveFifoHasRoomFor) {
+  adapter::AdapterOptions options;
+  options.Unthrottled = true;
+  options.Partner = adapter::LinePartner::Loopback;
+  options.RxFifoChars = 300;
+  Make(options);
+  Fake q;
+  std::string sent;
+  for (char c = 'a'; c < 'k'; ++c) {
+    std::string chunk(dev().CreditLeft(), c);
+    Send(chunk);
+    sent += chunk;
+    q = CreditQuery();
+    if (!q->Done()) break;
+  }
+  EXPECT_EQ(sent.size(), 300u) << "128 after open, then 128 and the 44 left";
+  EXPECT_FALSE(q->Done()) << "a full FIFO offers no credit";
+  EXPECT_EQ(dev().ReceiveOverflows(), 0u);
+  EXPECT_EQ(Drain(), sent);
+  ASSERT_TRUE(q->Done()) << "the room reading made answers the waiting query";
+  EXPECT_EQ(q->Data(), (Bytes{0x00, 0x20})) << "as soon as the first packet made room for 32";
+}
+
 }  // namespace
 }  // namespace hk::test

@@ -15,9 +15,8 @@ class LoopbackRoundTrip : public DataFlowTest {
   adapter::AdapterOptions AdapterSetup() override {
     auto o = DataFlowTest::AdapterSetup();
     o.Partner = adapter::LinePartner::Loopback;
-    // Unthrottled, the line has no speed and the writer can run ahead of bulk-in polling by
-    // any amount, which no real line allows: the adapter's receive FIFO is made large enough
-    // that only the driver's own flow control decides.
+    // Unthrottled, the line is as fast as the adapter's receive FIFO drains; one this large
+    // never holds the writer back, so only the driver's own flow control decides.
     o.RxFifoChars = 1000000;
     return o;
   }
