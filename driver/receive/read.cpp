@@ -277,7 +277,8 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
     return;
   }
   PIRP irp = TakeCurrentRead(extension);
-  if (irp == NULL) extension->ReadState = READ_TIMED_OUT;
+  // An abort that reached the read first keeps it cancelled.
+  if (irp == NULL && extension->ReadState != READ_ABORTED) extension->ReadState = READ_TIMED_OUT;
   KeReleaseSpinLockFromDpcLevel(&extension->RxLock);
   if (irp != NULL) FinishTimedOutRead(extension, irp);
 }
@@ -314,7 +315,8 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
   if (InterruptTimeNow() - extension->LastCharTime.QuadPart >= extension->ReadIntervalTime.QuadPart) {
     KeAcquireSpinLockAtDpcLevel(&extension->RxLock);
     PIRP irp = TakeCurrentRead(extension);
-    if (irp == NULL && extension->ReadOutstanding) extension->ReadState = READ_TIMED_OUT;
+    if (irp == NULL && extension->ReadOutstanding && extension->ReadState != READ_ABORTED)
+      extension->ReadState = READ_TIMED_OUT;
     KeReleaseSpinLockFromDpcLevel(&extension->RxLock);
     if (irp != NULL) FinishTimedOutRead(extension, irp);
     return;

@@ -11,6 +11,7 @@
 
 #include "data_flow.h"
 #include "interleave.h"
+#include "kernel/clock.h"
 #include "kernel/irql.h"
 #include "kernel/thread_state.h"
 #include "pnp/pnp_manager.h"
@@ -141,6 +142,49 @@ TEST_F(Races, AReadRestartingReadingWhileAFailedTransferReturnsIsNotLost) {
   auto rest = StartRead(3);
   ASSERT_TRUE(rest->Done());
   EXPECT_EQ(rest->Text(), "bcd");
+}
+
+// A purge's abort that finds the read out of its slot (the reader thread filling it) asks the
+// holder to end it cancelled; the read's own time-out, firing before the holder looks, must not
+// turn that into a time-out.
+TEST_F(Races, APurgedReadOutOfItsSlotStaysCancelledWhenItsTimerFiresBeforeItIsEnded) {
+  SetTimeouts(0, 0, 100);
+  PDEVICE_EXTENSION ext = Ext();
+  PVOID reader = ext->ReaderThreadObject;
+  HANDLE handle = Handle();
+  auto read = StartRead(10);
+  ASSERT_FALSE(read->Done());
+  std::atomic<bool> armed{false}, fired{false}, timerRan{false};
+  Issued purge;
+  InterleaveHook hook([&](const void* object, InterleavePoint point) {
+    if (!armed || object != &ext->RxLock) return;
+    if (point == InterleavePoint::AfterRelease && CurrentThread().InDpc) timerRan = true;
+    if (point != InterleavePoint::BeforeAcquire || !InThread(reader) || fired) return;
+    // Out of its slot: taken by the reader thread and not yet ended.
+    if (Locked(&ext->RxLock, ext->CurrentReadIrp) != nullptr || !Locked(&ext->RxLock, ext->ReadOutstanding)) return;
+    fired = true;
+    ULONG mask = SERIAL_PURGE_RXABORT;
+    std::thread([&] { purge = IssueIoctl(handle, IOCTL_SERIAL_PURGE, &mask, sizeof mask, 0); }).join();
+    timerRan = false;
+    clock::JumpTo(clock::Now() + 200 * clock::kUnitsPerMs);
+    while (clock::FireOneDue()) {
+    }
+    EXPECT_TRUE(WaitFor([&] { return timerRan.load(); }, std::chrono::seconds(10))) << "the read's timer never ran";
+  });
+  armed = true;
+  Receive(Bytes("ab"));
+  machine().Settle();
+  armed = false;
+  ASSERT_TRUE(fired) << "the reader thread never held the read";
+  ASSERT_TRUE(purge->Done());
+  EXPECT_EQ(purge->Status(), STATUS_SUCCESS);
+  ASSERT_TRUE(read->Done());
+  EXPECT_EQ(read->Status(), STATUS_CANCELLED) << "the purge came first";
+  EXPECT_EQ(read->Bytes(), 0u);
+  // The characters stay for the next read, and the next read's timer is its own.
+  auto next = StartRead(2);
+  ASSERT_TRUE(next->Done());
+  EXPECT_EQ(next->Text(), "ab");
 }
 
 // A cancel-remove the driver saw no query for wakes the reader while a transfer is in flight; the
